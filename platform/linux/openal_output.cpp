@@ -1,0 +1,224 @@
+// OpenAL Soft output devices: opened once the engine has been quieted, with
+// HRTF chosen by dataset name at the device's own rate.
+#include "platform/linux/openal_output.h"
+
+#define AL_ALEXT_PROTOTYPES
+#include <AL/alext.h>
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace sound {
+namespace {
+
+constexpr const char* fullDatasetPrefix = "default-";
+constexpr const char* lightDatasetPrefix = "orbit-tone-light-";
+
+void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+// Keeps the engine and the libraries under it off the user's standard error,
+// and points the engine at our datasets. Must run before the first engine call.
+void QuietEngine()
+{
+    // ALSA prints its own errors unless it has a handler. The library stays
+    // loaded: the handler must outlive every ALSA call the engine makes.
+    if (void* alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL)) {
+        using ErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
+        using SetErrorHandler = int (*)(ErrorHandler);
+        if (auto setHandler = reinterpret_cast<SetErrorHandler>(dlsym(alsa, "snd_lib_error_set_handler")))
+            setHandler(IgnoreAlsaError);
+    }
+    setenv("ALSOFT_LOGLEVEL", "0", 1);
+    // The engine looks for datasets here first; when unset it would look in the
+    // current directory.
+    setenv("ALSOFT_LOCAL_PATH", DatasetFolder().c_str(), 1);
+}
+
+void QuietEngineOnce()
+{
+    static std::once_flag quieted;
+    std::call_once(quieted, QuietEngine);
+}
+
+} // namespace
+
+std::unique_lock<std::recursive_mutex> LockEngine()
+{
+    static std::recursive_mutex engineMutex;
+    return std::unique_lock(engineMutex);
+}
+
+std::string DatasetFolder()
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path executable = fs::read_symlink("/proc/self/exe", error);
+    if (error)
+        return "/nonexistent";
+    const fs::path besideExecutable = executable.parent_path() / "hrtf";
+    const fs::path installed = executable.parent_path() / ".." / "share" / "orbit-tone" / "hrtf";
+    if (!fs::is_directory(besideExecutable, error) && fs::is_directory(installed, error))
+        return installed.lexically_normal().string();
+    return besideExecutable.string();
+}
+
+Output::Output(ALCdevice* device, bool loopback, int channels)
+    : device_(device)
+    , loopback_(loopback)
+    , channels_(channels)
+{
+}
+
+Output::~Output()
+{
+    const auto lock = LockEngine();
+    if (context_) {
+        if (alcGetCurrentContext() == context_)
+            alcMakeContextCurrent(nullptr);
+        alcDestroyContext(context_);
+    }
+    alcCloseDevice(device_);
+}
+
+std::shared_ptr<Output> Output::OpenDefault()
+{
+    QuietEngineOnce();
+    const auto lock = LockEngine();
+    ALCdevice* device = alcOpenDevice(nullptr);
+    if (!device)
+        return nullptr;
+    const ALCchar* name = alcGetString(device, ALC_ALL_DEVICES_SPECIFIER);
+    if (!name || std::strcmp(name, "No Output") == 0) {
+        alcCloseDevice(device);
+        return nullptr;
+    }
+    std::shared_ptr<Output> output(new Output(device, false, 2));
+    const ALCint attributes[] = {ALC_HRTF_SOFT, ALC_FALSE, 0};
+    output->context_ = alcCreateContext(device, attributes);
+    if (!output->context_)
+        return nullptr;
+    alcGetIntegerv(device, ALC_FREQUENCY, 1, &output->rateHz_);
+    return output;
+}
+
+std::shared_ptr<Output> Output::OpenLoopback(int rateHz, int channels)
+{
+    QuietEngineOnce();
+    const auto lock = LockEngine();
+    const ALCint channelFormat = channels == 1 ? ALC_MONO_SOFT : ALC_STEREO_SOFT;
+    ALCdevice* device = alcLoopbackOpenDeviceSOFT(nullptr);
+    if (!device)
+        return nullptr;
+    std::shared_ptr<Output> output(new Output(device, true, channels));
+    if ((channels != 1 && channels != 2) || !alcIsRenderFormatSupportedSOFT(device, rateHz, channelFormat, ALC_SHORT_SOFT))
+        return nullptr;
+    const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT, channelFormat, ALC_FORMAT_TYPE_SOFT, ALC_SHORT_SOFT,
+                                 ALC_FREQUENCY, rateHz, ALC_HRTF_SOFT, ALC_FALSE, 0};
+    output->context_ = alcCreateContext(device, attributes);
+    if (!output->context_)
+        return nullptr;
+    output->rateHz_ = rateHz;
+    return output;
+}
+
+void Output::MakeCurrent()
+{
+    if (alcGetCurrentContext() != context_)
+        alcMakeContextCurrent(context_);
+}
+
+bool Output::Select(Rendering rendering)
+{
+    const auto lock = LockEngine();
+    if (rendering == rendering_)
+        return true;
+    if (Reset(rendering)) {
+        rendering_ = rendering;
+        return true;
+    }
+    Reset(Rendering::Panning);
+    rendering_ = Rendering::Panning;
+    return false;
+}
+
+bool Output::Reset(Rendering rendering)
+{
+    std::vector<ALCint> attributes;
+    if (loopback_) {
+        attributes.insert(attributes.end(), {ALC_FORMAT_CHANNELS_SOFT, channels_ == 1 ? ALC_MONO_SOFT : ALC_STEREO_SOFT,
+                                             ALC_FORMAT_TYPE_SOFT, ALC_SHORT_SOFT});
+    }
+    // The rate is pinned: a dataset made for another rate would change it for good.
+    attributes.insert(attributes.end(), {ALC_FREQUENCY, rateHz_});
+
+    int dataset = -1;
+    switch (rendering) {
+    case Rendering::Automatic:
+        // Should the engine turn HRTF on, it takes the measured dataset.
+        dataset = FindDataset(fullDatasetPrefix);
+        attributes.insert(attributes.end(), {ALC_HRTF_SOFT, ALC_DONT_CARE_SOFT});
+        break;
+    case Rendering::Panning:
+        attributes.insert(attributes.end(), {ALC_HRTF_SOFT, ALC_FALSE});
+        break;
+    case Rendering::HrtfFull:
+    case Rendering::HrtfLight:
+        dataset = FindDataset(rendering == Rendering::HrtfFull ? fullDatasetPrefix : lightDatasetPrefix);
+        if (dataset < 0)
+            return false;
+        attributes.insert(attributes.end(), {ALC_HRTF_SOFT, ALC_TRUE});
+        break;
+    }
+    if (dataset >= 0)
+        attributes.insert(attributes.end(), {ALC_HRTF_ID_SOFT, dataset});
+    attributes.push_back(0);
+
+    if (!alcResetDeviceSOFT(device_, attributes.data()))
+        return false;
+    if (rendering != Rendering::HrtfFull && rendering != Rendering::HrtfLight)
+        return true;
+
+    ALCint status = ALC_HRTF_DISABLED_SOFT;
+    alcGetIntegerv(device_, ALC_HRTF_STATUS_SOFT, 1, &status);
+    const ALCchar* selected = alcGetString(device_, ALC_HRTF_SPECIFIER_SOFT);
+    const ALCchar* requested = alcGetStringiSOFT(device_, ALC_HRTF_SPECIFIER_SOFT, dataset);
+    return (status == ALC_HRTF_ENABLED_SOFT || status == ALC_HRTF_REQUIRED_SOFT) && selected && requested &&
+           std::strcmp(selected, requested) == 0;
+}
+
+int Output::FindDataset(const char* prefix)
+{
+    const std::string wanted = prefix + std::to_string(rateHz_);
+    ALCint count = 0;
+    alcGetIntegerv(device_, ALC_NUM_HRTF_SPECIFIERS_SOFT, 1, &count);
+    for (ALCint index = 0; index < count; ++index) {
+        const ALCchar* name = alcGetStringiSOFT(device_, ALC_HRTF_SPECIFIER_SOFT, index);
+        if (name && wanted == name)
+            return index;
+    }
+    return -1;
+}
+
+bool Output::Connected()
+{
+    const auto lock = LockEngine();
+    ALCint connected = ALC_TRUE;
+    alcGetIntegerv(device_, ALC_CONNECTED, 1, &connected);
+    return connected != ALC_FALSE;
+}
+
+bool Output::Render(std::int16_t* samples, int frames)
+{
+    if (!loopback_ || !samples || frames < 0)
+        return false;
+    const auto lock = LockEngine();
+    alcRenderSamplesSOFT(device_, samples, frames);
+    return true;
+}
+
+} // namespace sound

@@ -1,0 +1,69 @@
+// One OpenAL Soft output device with its context: opening it quietly, choosing
+// how it renders 3D sound, and rendering on demand when it is a loopback device.
+#pragma once
+
+#include <AL/al.h>
+#include <AL/alc.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace sound {
+
+// Every call into the engine happens under this lock, with the right context
+// made current: the program calls the layer from two threads, and a test may
+// hold several devices.
+std::unique_lock<std::recursive_mutex> LockEngine();
+
+// How the device renders 3D sources.
+enum class Rendering {
+    Automatic, // the engine decides: HRTF only where it detects headphones
+    Panning,   // plain stereo panning
+    HrtfFull,  // HRTF with the measured dataset the engine ships
+    HrtfLight, // HRTF with our shortened dataset
+};
+
+// The folder of our own HRTF datasets: beside the executable in the build
+// tree, or in the installed data folder.
+std::string DatasetFolder();
+
+class Output {
+public:
+    // Opens the default playback device; null when there is none. The engine's
+    // silent null device does not count as one.
+    static std::shared_ptr<Output> OpenDefault();
+    // Opens a device that renders only when asked, into 16-bit samples.
+    static std::shared_ptr<Output> OpenLoopback(int rateHz, int channels);
+
+    ~Output();
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    // Makes this device's context the current one; the engine lock must be held.
+    void MakeCurrent();
+
+    // Switches the whole device to the given rendering. Returns false when it
+    // cannot render the requested HRTF and uses panning instead.
+    bool Select(Rendering rendering);
+
+    bool Connected();
+    int RateHz() const { return rateHz_; }
+
+    // Renders frames of interleaved samples; loopback devices only.
+    bool Render(std::int16_t* samples, int frames);
+
+private:
+    Output(ALCdevice* device, bool loopback, int channels);
+    bool Reset(Rendering rendering);
+    int FindDataset(const char* prefix);
+
+    ALCdevice* device_ = nullptr;
+    ALCcontext* context_ = nullptr;
+    bool loopback_ = false;
+    int channels_ = 2;
+    int rateHz_ = 0;
+    Rendering rendering_ = Rendering::Panning;
+};
+
+} // namespace sound
