@@ -62,7 +62,7 @@ void WaitForEnter()
 
 // Runs the program from opening the device to the wait for Enter. Returns false
 // at the first failure, having written its message; the caller tears down what
-// device and buffer hold either way.
+// device, buffer and orbitThread hold either way.
 bool PresentTone(LPDIRECTSOUND& device, LPDIRECTSOUNDBUFFER& buffer)
 {
     // Open the default playback device and share it with other programs.
@@ -118,7 +118,9 @@ bool PresentTone(LPDIRECTSOUND& device, LPDIRECTSOUNDBUFFER& buffer)
         return false;
     }
 
-    // The orbit starts here, once the tone plays.
+    // Set the source circling; a start that fails has written its message.
+    if (!StartOrbit(buffer))
+        return false;
 
     std::cout << "\nA " << static_cast<float>(toneFrequencyHz)
               << " Hz sine wave should now be playing\n"
@@ -139,8 +141,10 @@ int OrbitToneMain()
     MeasureClockPeriod();
     const bool presented = PresentTone(device, buffer);
 
-    // All done: release everything, in the reverse order of creation.
-    // The orbit stops here, before the buffer it moves goes away.
+    // All done: release everything, in the reverse order of creation. The
+    // animator stops first, before the buffer it moves goes away.
+    if (orbitThread)
+        StopOrbit();
     if (buffer)
         buffer->Release();
     if (device)

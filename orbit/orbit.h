@@ -19,3 +19,16 @@ extern std::atomic<bool> keepOrbiting;
 // The animator thread's handle; null while no animator exists. Used by the
 // main thread only.
 extern HANDLE orbitThread;
+
+// Creates the animator thread suspended, sets its priority and resumes it.
+// Returns false after writing its message; orbitThread may be set even then.
+bool StartOrbit(LPDIRECTSOUNDBUFFER buffer);
+
+// Clears keepOrbiting, waits up to a second for the animator and closes its
+// handle. Called whenever orbitThread is set, before the buffer is released.
+void StopOrbit();
+
+// The animator thread's routine: sets the buffer's distances and mode, then
+// moves its source on the circle every 66 ms until keepOrbiting is cleared.
+// The buffer is borrowed from the main thread; the 3D interface is its own.
+unsigned WINAPI OrbitThreadProc(void* buffer);

@@ -3,6 +3,7 @@
 // released and in what order, and the exit status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <iostream>
 #include <sstream>
@@ -59,6 +60,7 @@ protected:
         output_.str("");
         errors_.str("");
         scripted::Reset();
+        keepOrbiting = true;
         if (adjust)
             adjust(scripted::CurrentScript());
         return OrbitToneMain();
@@ -229,6 +231,58 @@ TEST_F(MainRoutineTest, EachFailureWritesOneMessageReleasesWhatExistsAndExitsWit
         // The run never waited for Enter.
         EXPECT_EQ(Unread(), failure.output.empty() ? "4\n\nleft over" : "\n\nleft over");
     }
+}
+
+TEST_F(MainRoutineTest, AFailedOrbitStartTearsDownAndExitsWith1)
+{
+    struct Failure {
+        const char* name;
+        bool scripted::Script::*flag;
+        std::string message;
+        std::vector<std::string> stop; // the stop's calls, before the buffer and the device go
+    };
+    const std::vector<Failure> failures = {
+        {"creation", &scripted::Script::threadCreationFails, "Failed to create thread!\n\n", {}},
+        // A thread that never ran makes the stop wait the whole second.
+        {"priority", &scripted::Script::priorityFails, "Failed to set thread priority!\n\n",
+         {"WaitForSingleObject 1000 -> timeout", "CloseHandle"}},
+        {"resume", &scripted::Script::resumeFails, "Failed to resume thread!\n\n",
+         {"WaitForSingleObject 1000 -> timeout", "CloseHandle"}},
+    };
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure.name);
+        EXPECT_EQ(Run("2\n\nleft over", [&](scripted::Script& script) { script.*failure.flag = true; }), 1);
+        EXPECT_EQ(Err(), failure.message);
+        EXPECT_EQ(Out(), introduction + menu);
+        EXPECT_EQ(Unread(), "\n\nleft over");
+
+        // The animator never ran: no 3D interface was asked for.
+        auto calls = scripted::Calls();
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "QueryInterface 3D"), 0);
+        const auto play = std::find(calls.begin(), calls.end(), "Play 0 0 1");
+        ASSERT_NE(play, calls.end());
+        std::vector<std::string> afterPlay(play + 1, calls.end());
+        std::vector<std::string> expected = {"_beginthreadex 0 4"};
+        if (failure.flag != &scripted::Script::threadCreationFails)
+            expected.push_back("SetThreadPriority 0");
+        if (failure.flag == &scripted::Script::resumeFails)
+            expected.push_back("ResumeThread");
+        expected.insert(expected.end(), failure.stop.begin(), failure.stop.end());
+        expected.insert(expected.end(), {"Release buffer", "Release device"});
+        EXPECT_EQ(afterPlay, expected);
+    }
+}
+
+TEST_F(MainRoutineTest, TheToneGoesOnWhenTheAnimatorFails)
+{
+    // The animator's own failures end only the animator: the run reaches Enter.
+    EXPECT_EQ(Run("4\n\n", [](scripted::Script& script) { script.query3D = E_NOINTERFACE; }), 0);
+    EXPECT_EQ(Err(), "Failed to get 3D interface!\n\n");
+    EXPECT_EQ(Out(), introduction + menu + closingLines);
+
+    // The stop finds the animator ended, well inside the wait.
+    const auto calls = scripted::Calls();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "WaitForSingleObject 1000 -> ended"), calls.end());
 }
 
 TEST_F(MainRoutineTest, ATimerFrequencyFailureIsReportedAndTheRunGoesOn)

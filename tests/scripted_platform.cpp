@@ -91,7 +91,9 @@ public:
     }
     HRESULT SetPosition(D3DVALUE x, D3DVALUE y, D3DVALUE z, DWORD apply) override
     {
-        Log("SetPosition " + Number(x) + " " + Number(y) + " " + Number(z) + " " + std::to_string(apply));
+        Log("SetPosition " + std::to_string(apply));
+        std::lock_guard lock(logMutex);
+        observed.positions.push_back({x, y, z});
         return DS_OK;
     }
 

@@ -3,6 +3,7 @@
 // logged; the script says which calls fail and what the counter reads.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -48,6 +49,7 @@ struct Observed {
     DWORD bufferBytes = 0;
     HWND window = nullptr;
     std::vector<unsigned char> unlockedBytes;
+    std::vector<std::array<D3DVALUE, 3>> positions;
 };
 Observed Seen();
 
