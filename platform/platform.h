@@ -8,6 +8,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <mmsystem.h>
 #include <mmreg.h>
 #include <ks.h>
 #include <ksmedia.h>

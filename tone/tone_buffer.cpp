@@ -21,6 +21,9 @@ constexpr double fullScale = 32767.0;
 
 } // namespace
 
+static_assert(sizeof(DSBUFFERDESC) == (sizeof(void*) == 8 ? 40 : 36),
+              "the buffer description has the size the sound service expects on this target");
+
 void DescribeToneBuffer(WAVEFORMATEXTENSIBLE& toneFormat, DSBUFFERDESC& bufferDescription)
 {
     toneFormat = {};
