@@ -6,11 +6,14 @@
 #include <AL/alext.h>
 #include <dlfcn.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace sound {
@@ -18,6 +21,7 @@ namespace {
 
 constexpr const char* fullDatasetPrefix = "default-";
 constexpr const char* lightDatasetPrefix = "orbit-tone-light-";
+constexpr std::chrono::seconds longestOpeningWait{5};
 
 void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
@@ -88,7 +92,38 @@ Output::~Output()
 std::shared_ptr<Output> Output::OpenDefault()
 {
     QuietEngineOnce();
-    const auto lock = LockEngine();
+
+    // A sound server that has stopped answering would keep the engine waiting
+    // for ever, so the opening happens on a thread of its own and is given up
+    // after a while. Should it finish later, it closes what it opened.
+    struct Opening {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        bool abandoned = false;
+        std::shared_ptr<Output> output;
+    };
+    auto opening = std::make_shared<Opening>();
+    std::thread([opening] {
+        auto output = OpenDefaultNow();
+        std::lock_guard lock(opening->mutex);
+        if (opening->abandoned)
+            return;
+        opening->output = std::move(output);
+        opening->done = true;
+        opening->finished.notify_all();
+    }).detach();
+
+    std::unique_lock lock(opening->mutex);
+    if (!opening->finished.wait_for(lock, longestOpeningWait, [&] { return opening->done; })) {
+        opening->abandoned = true;
+        return nullptr;
+    }
+    return std::move(opening->output);
+}
+
+std::shared_ptr<Output> Output::OpenDefaultNow()
+{
     ALCdevice* device = alcOpenDevice(nullptr);
     if (!device)
         return nullptr;

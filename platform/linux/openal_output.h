@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace sound {
 
@@ -30,8 +31,9 @@ std::string DatasetFolder();
 
 class Output {
 public:
-    // Opens the default playback device; null when there is none. The engine's
-    // silent null device does not count as one.
+    // Opens the default playback device; null when there is none, or when it
+    // does not open within a few seconds. The engine's silent null device does
+    // not count as one.
     static std::shared_ptr<Output> OpenDefault();
     // Opens a device that renders only when asked, into 16-bit samples.
     static std::shared_ptr<Output> OpenLoopback(int rateHz, int channels);
@@ -55,6 +57,7 @@ public:
 
 private:
     Output(ALCdevice* device, bool loopback, int channels);
+    static std::shared_ptr<Output> OpenDefaultNow();
     bool Reset(Rendering rendering);
     int FindDataset(const char* prefix);
 
