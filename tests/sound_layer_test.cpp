@@ -1,0 +1,746 @@
+// Tests of the sound layer against OpenAL Soft itself, rendered on the engine's loopback device:
+// balance, distance and period of the rendered tone, the fallbacks, and the status of every call.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <iomanip>
+#include <limits>
+#include <memory>
+#include <numbers>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/linux/dsound_api.h"
+#include "platform/linux/loopback.h"
+
+// Status codes compare and print in hexadecimal, as Windows documents them.
+#define EXPECT_STATUS(expected, call) EXPECT_EQ(Hex(expected), Hex(call))
+#define ASSERT_STATUS(expected, call) ASSERT_EQ(Hex(expected), Hex(call))
+
+namespace {
+
+constexpr int toneRateHz = 44100;
+constexpr int toneFrames = 100;
+constexpr DWORD toneBytes = toneFrames * sizeof(std::int16_t);
+constexpr double toneHz = 440.0;
+constexpr double toneAmplitude = 0.5; // of full scale, leaving room for the HRTF's gain
+// Both are multiples of the tone's 100 frames, so that renders of one device line up in phase.
+constexpr int settleFrames = 4400; // parameter ramps and HRTF fades are over by then
+constexpr int measureFrames = 4400;
+constexpr double floorDb = -120.0;
+constexpr double hardPanDb = 40.0; // the far channel of a panned source holds nothing but dither
+constexpr double silentDb = -80.0;
+
+std::string Hex(HRESULT status)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+HWND TestWindow()
+{
+    static int windowStandIn = 0;
+    return reinterpret_cast<HWND>(&windowStandIn);
+}
+
+// A non-null pointer that the layer must overwrite with null when a call fails.
+template <typename T>
+T* Garbage()
+{
+    static char standIn = 0;
+    return reinterpret_cast<T*>(&standIn);
+}
+
+struct Releaser {
+    void operator()(IUnknown* object) const { object->Release(); }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, Releaser>;
+
+std::vector<std::int16_t> Tone(double amplitude)
+{
+    std::vector<std::int16_t> samples(toneFrames);
+    for (std::size_t frame = 0; frame < samples.size(); ++frame) {
+        const double phase = 2.0 * std::numbers::pi * toneHz * static_cast<double>(frame) / toneRateHz;
+        samples[frame] = static_cast<std::int16_t>(std::lround(amplitude * 32767.0 * std::sin(phase)));
+    }
+    return samples;
+}
+
+// A consistent PCM format: block size and byte rate follow from the rest.
+WAVEFORMATEX Pcm(WORD channels, DWORD rateHz, WORD bits, WORD tag = WAVE_FORMAT_PCM)
+{
+    const auto blockBytes = static_cast<WORD>(channels * bits / 8);
+    return {tag, channels, rateHz, rateHz * blockBytes, blockBytes, bits, 0};
+}
+
+DSBUFFERDESC ToneDescription(WAVEFORMATEX* format, const GUID& algorithm)
+{
+    return {sizeof(DSBUFFERDESC), DSBCAPS_CTRL3D | DSBCAPS_LOCSOFTWARE, toneBytes, 0, format, algorithm};
+}
+
+// Interleaved 16-bit samples rendered by a loopback device, and what they measure.
+struct Rendered {
+    std::vector<std::int16_t> samples;
+    int channels = 2;
+
+    int Frames() const { return static_cast<int>(samples.size()) / channels; }
+    double At(int frame, int channel) const
+    {
+        return samples[static_cast<std::size_t>(frame * channels + channel)] / 32768.0;
+    }
+
+    // Mean power of a channel; with other or a lag, of the difference from other, lagFrames later.
+    double Power(int channel, const Rendered* other = nullptr, int lagFrames = 0) const
+    {
+        const Rendered& second = other ? *other : *this;
+        const bool difference = other || lagFrames;
+        const int frames = std::min(Frames(), second.Frames()) - lagFrames;
+        double power = 0.0;
+        for (int frame = 0; frame < frames; ++frame) {
+            const double value = At(frame, channel) - (difference ? second.At(frame + lagFrames, channel) : 0.0);
+            power += value * value;
+        }
+        return frames > 0 ? power / frames : 0.0;
+    }
+
+    static double Db(double power) { return power > 0.0 ? std::max(floorDb, 10.0 * std::log10(power)) : floorDb; }
+    double LevelDb(int channel) const { return Db(Power(channel)); }
+    double LoudestDb() const { return channels == 1 ? LevelDb(0) : std::max(LevelDb(0), LevelDb(1)); }
+    double TotalLevelDb() const { return channels == 1 ? LevelDb(0) : Db((Power(0) + Power(1)) / 2.0); }
+    // Level of the difference from other, and of the change over lagFrames, relative to the level.
+    double MismatchDb(const Rendered& other, int ch) const { return Db(Power(ch, &other)) - LevelDb(ch); }
+    double ChangeOverDb(int lagFrames, int ch) const { return Db(Power(ch, nullptr, lagFrames)) - LevelDb(ch); }
+
+    // The frequency of a tone, from the first and last of its rising zero crossings.
+    double FrequencyHz(int channel, int rateHz) const
+    {
+        std::vector<int> rising;
+        for (int frame = 1; frame < Frames(); ++frame) {
+            if (At(frame - 1, channel) < 0.0 && At(frame, channel) >= 0.0)
+                rising.push_back(frame);
+        }
+        return rising.size() < 2 ? 0.0
+                                 : static_cast<double>(rising.size() - 1) * rateHz / (rising.back() - rising.front());
+    }
+
+    std::string Describe() const
+    {
+        std::ostringstream text;
+        text << std::fixed << std::setprecision(1) << (channels == 1 ? "mono " : "left ") << LevelDb(0) << " dB";
+        if (channels == 2)
+            text << ", right " << LevelDb(1) << " dB";
+        return text.str();
+    }
+};
+
+// A loopback device playing the tone from a 3D buffer, set up as the program sets up its own.
+// Releases what it holds; a test may take an interface over by setting its member to null.
+class ToneRig {
+public:
+    explicit ToneRig(int rateHz = toneRateHz, int channels = 2) : rateHz_(rateHz), channels_(channels) {}
+    ~ToneRig()
+    {
+        for (IUnknown* held : std::initializer_list<IUnknown*>{buffer3D, buffer, device}) {
+            if (held)
+                held->Release();
+        }
+    }
+    ToneRig(const ToneRig&) = delete;
+    ToneRig& operator=(const ToneRig&) = delete;
+
+    // Creates the buffer with the algorithm, fills it, plays it looping, and sets distances 20
+    // and 40, head-relative; createStatus keeps CreateSoundBuffer's answer.
+    void Start(const GUID& algorithm)
+    {
+        ASSERT_STATUS(DS_OK, sound::CreateLoopbackDevice(rateHz_, channels_, &device));
+        ASSERT_STATUS(DS_OK, device->SetCooperativeLevel(TestWindow(), DSSCL_NORMAL));
+        WAVEFORMATEX format = Pcm(1, toneRateHz, 16);
+        const DSBUFFERDESC description = ToneDescription(&format, algorithm);
+        createStatus = device->CreateSoundBuffer(&description, &buffer, nullptr);
+        ASSERT_TRUE(SUCCEEDED(createStatus)) << Hex(createStatus);
+        ASSERT_NE(buffer, nullptr);
+        ASSERT_NO_FATAL_FAILURE(Fill(Tone(toneAmplitude)));
+        ASSERT_STATUS(DS_OK, buffer->Play(0, 0, DSBPLAY_LOOPING));
+        void* object = nullptr;
+        ASSERT_STATUS(DS_OK, buffer->QueryInterface(IID_IDirectSound3DBuffer, &object));
+        buffer3D = static_cast<LPDIRECTSOUND3DBUFFER>(object);
+        ASSERT_STATUS(DS_OK, buffer3D->SetMinDistance(20.0f, DS3D_IMMEDIATE));
+        ASSERT_STATUS(DS_OK, buffer3D->SetMaxDistance(40.0f, DS3D_IMMEDIATE));
+        ASSERT_STATUS(DS_OK, buffer3D->SetMode(DS3DMODE_HEADRELATIVE, DS3D_IMMEDIATE));
+    }
+
+    void Fill(const std::vector<std::int16_t>& tone)
+    {
+        LPVOID region = nullptr;
+        DWORD length = 0;
+        ASSERT_STATUS(DS_OK, buffer->Lock(0, 0, &region, &length, nullptr, nullptr, DSBLOCK_ENTIREBUFFER));
+        ASSERT_EQ(length, toneBytes);
+        std::memcpy(region, tone.data(), toneBytes);
+        ASSERT_STATUS(DS_OK, buffer->Unlock(region, length, nullptr, 0));
+    }
+
+    Rendered Render(int frames)
+    {
+        Rendered rendered{std::vector<std::int16_t>(static_cast<std::size_t>(frames * channels_)), channels_};
+        EXPECT_TRUE(sound::RenderLoopback(device, rendered.samples.data(), frames));
+        return rendered;
+    }
+
+    // Lets the engine settle on the current settings, then renders.
+    Rendered Measure()
+    {
+        Render(settleFrames);
+        return Render(measureFrames);
+    }
+
+    Rendered MeasureAt(float x, float y, float z)
+    {
+        EXPECT_STATUS(DS_OK, buffer3D->SetPosition(x, y, z, DS3D_IMMEDIATE)) << x << ", " << y << ", " << z;
+        return Measure();
+    }
+
+    LPDIRECTSOUND device = nullptr;
+    LPDIRECTSOUNDBUFFER buffer = nullptr;
+    LPDIRECTSOUND3DBUFFER buffer3D = nullptr;
+    HRESULT createStatus = DS_OK;
+
+private:
+    int rateHz_;
+    int channels_;
+};
+
+struct Algorithm {
+    const char* name;
+    const GUID* guid;
+    bool hrtf;
+};
+const Algorithm algorithms[] = {
+    {"DS3DALG_DEFAULT", &DS3DALG_DEFAULT, false},
+    {"DS3DALG_NO_VIRTUALIZATION", &DS3DALG_NO_VIRTUALIZATION, false},
+    {"DS3DALG_HRTF_LIGHT", &DS3DALG_HRTF_LIGHT, true},
+    {"DS3DALG_HRTF_FULL", &DS3DALG_HRTF_FULL, true},
+};
+constexpr const char* datasetsHint = " (the hrtf-datasets target makes the light datasets in hrtf/ beside the test "
+                                     "executable; the full one is OpenAL Soft's own default-<rate>)";
+
+TEST(SoundRenderingTest, EachAlgorithmPutsTheToneOnTheSourcesSide)
+{
+    for (const int rateHz : {44100, 48000}) {
+        for (const Algorithm& algorithm : algorithms) {
+            SCOPED_TRACE(std::string(algorithm.name) + " at " + std::to_string(rateHz) + " Hz");
+            ToneRig rig(rateHz);
+            ASSERT_NO_FATAL_FAILURE(rig.Start(*algorithm.guid));
+            EXPECT_STATUS(DS_OK, rig.createStatus) << datasetsHint;
+            const Rendered right = rig.MeasureAt(10.0f, 0.0f, 0.0f);
+            const Rendered left = rig.MeasureAt(-10.0f, 0.0f, 0.0f);
+            const double rightLeadDb = right.LevelDb(1) - right.LevelDb(0);
+            const double leftLeadDb = left.LevelDb(0) - left.LevelDb(1);
+            const std::string figures = "at +x " + right.Describe() + "; at -x " + left.Describe();
+            RecordProperty(std::string(algorithm.name) + "_" + std::to_string(rateHz), figures);
+
+            EXPECT_GT(right.LoudestDb(), -20.0) << figures;
+            EXPECT_GT(rightLeadDb, 3.0) << "right of the listener, the right channel is louder: " << figures;
+            EXPECT_GT(leftLeadDb, 3.0) << "left of the listener, the left channel is louder: " << figures;
+            if (algorithm.hrtf) {
+                EXPECT_LT(rightLeadDb, 20.0) << "HRTF leaves the far ear audible; a hard pan is panning: " << figures;
+                EXPECT_NEAR(rightLeadDb, leftLeadDb, 1.0) << "the two sides mirror each other: " << figures;
+            } else {
+                EXPECT_GT(rightLeadDb, hardPanDb) << "panning at 90 degrees is a hard pan: " << figures;
+                EXPECT_GT(leftLeadDb, hardPanDb) << "panning at 90 degrees is a hard pan: " << figures;
+            }
+        }
+    }
+}
+
+TEST(SoundRenderingTest, ToneAheadRepeatsAndDiffersFromBehind)
+{
+    for (const Algorithm& algorithm : algorithms) {
+        SCOPED_TRACE(algorithm.name);
+        ToneRig rig;
+        ASSERT_NO_FATAL_FAILURE(rig.Start(*algorithm.guid));
+        const Rendered ahead = rig.MeasureAt(0.0f, 0.0f, 10.0f);
+        const Rendered behind = rig.MeasureAt(0.0f, 0.0f, -10.0f);
+        const double mismatchDb = ahead.MismatchDb(behind, 0);
+        std::ostringstream figures;
+        figures << "ahead " << ahead.Describe() << "; behind " << behind.Describe() << "; they differ by "
+                << mismatchDb << " dB";
+        RecordProperty(std::string(algorithm.name) + "_ahead_behind", figures.str());
+
+        EXPECT_NEAR(ahead.LevelDb(0), ahead.LevelDb(1), 0.5) << "ahead, both ears hear the same: " << figures.str();
+        for (int channel = 0; channel < 2; ++channel) {
+            SCOPED_TRACE(channel == 0 ? "left" : "right");
+            EXPECT_GT(ahead.LevelDb(channel), -20.0) << ahead.Describe();
+            EXPECT_LT(ahead.ChangeOverDb(toneFrames, channel), -50.0) << "the change over 100 frames";
+            EXPECT_NEAR(ahead.FrequencyHz(channel, toneRateHz), toneRateHz / double{toneFrames}, 2.0);
+        }
+        if (algorithm.hrtf) {
+            // Both ears alike either way: only the filtering tells ahead from behind. Two renders
+            // of one place differ by the dither alone, about -80 dB.
+            EXPECT_GT(mismatchDb, -50.0) << figures.str();
+        } else {
+            EXPECT_GT(ahead.LevelDb(0) - behind.LevelDb(0), 1.0) << "panning puts behind lower: " << figures.str();
+        }
+    }
+}
+
+TEST(SoundRenderingTest, FullAndLightHrtfRenderDifferentSamples)
+{
+    ToneRig full;
+    ToneRig light;
+    ASSERT_NO_FATAL_FAILURE(full.Start(DS3DALG_HRTF_FULL));
+    ASSERT_NO_FATAL_FAILURE(light.Start(DS3DALG_HRTF_LIGHT));
+    ASSERT_STATUS(DS_OK, full.createStatus) << datasetsHint;
+    ASSERT_STATUS(DS_OK, light.createStatus) << datasetsHint;
+    const Rendered fullRight = full.MeasureAt(10.0f, 0.0f, 0.0f);
+    const Rendered lightRight = light.MeasureAt(10.0f, 0.0f, 0.0f);
+    for (int channel = 0; channel < 2; ++channel) {
+        const double mismatchDb = fullRight.MismatchDb(lightRight, channel);
+        std::ostringstream figures;
+        figures << "full " << fullRight.Describe() << "; light " << lightRight.Describe() << "; channel " << channel
+                << " differs by " << mismatchDb << " dB";
+        RecordProperty("full_vs_light_" + std::to_string(channel), figures.str());
+        EXPECT_GT(mismatchDb, -50.0) << figures.str();
+        EXPECT_NEAR(fullRight.LevelDb(channel), lightRight.LevelDb(channel), 3.0) << "one HRTF, cut: " << figures.str();
+    }
+}
+
+TEST(SoundRenderingTest, GainFollowsTheDistanceModel)
+{
+    ToneRig rig;
+    ASSERT_NO_FATAL_FAILURE(rig.Start(DS3DALG_NO_VIRTUALIZATION));
+    const double insideDb = rig.MeasureAt(0.0f, 0.0f, 10.0f).TotalLevelDb();
+    // Minimum distance 20, maximum 40: the gain is 20 / distance between the two.
+    const struct { float z; double gainDb; } distances[] = {
+        {1.0f, 0.0}, {5.0f, 0.0}, {20.0f, 0.0}, {30.0f, 20.0 * std::log10(20.0 / 30.0)},
+        {40.0f, -6.02}, {80.0f, -6.02}, {1000.0f, -6.02}};
+    std::ostringstream figures;
+    for (const auto& distance : distances) {
+        const double gainDb = rig.MeasureAt(0.0f, 0.0f, distance.z).TotalLevelDb() - insideDb;
+        figures << " z " << distance.z << ": " << gainDb << " dB;";
+        EXPECT_NEAR(gainDb, distance.gainDb, 0.25) << "at z " << distance.z << ", relative to z 10";
+    }
+    RecordProperty("distance_gains", figures.str());
+}
+
+TEST(SoundRenderingTest, WithoutHrtfBuffersFallBackToPanning)
+{
+    const struct { const char* name; int rateHz; int channels; } outputs[] = {
+        {"stereo at 22050 Hz, for which there is no dataset", 22050, 2}, {"mono at 44100 Hz", 44100, 1}};
+    for (const auto& output : outputs) {
+        for (const Algorithm& algorithm : algorithms) {
+            SCOPED_TRACE(std::string(output.name) + ", " + algorithm.name);
+            ToneRig rig(output.rateHz, output.channels);
+            ASSERT_NO_FATAL_FAILURE(rig.Start(*algorithm.guid));
+            EXPECT_STATUS(algorithm.hrtf ? DS_NO_VIRTUALIZATION : DS_OK, rig.createStatus);
+            const Rendered right = rig.MeasureAt(10.0f, 0.0f, 0.0f);
+            EXPECT_GT(right.LoudestDb(), -20.0) << right.Describe();
+            if (output.channels == 2) {
+                EXPECT_GT(right.LevelDb(1) - right.LevelDb(0), hardPanDb) << "a hard pan: " << right.Describe();
+            }
+        }
+    }
+}
+
+// Each check runs beside the rig's tone, playing from the right, which must come through intact.
+class SoundCallsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NO_FATAL_FAILURE(rig.Start(DS3DALG_NO_VIRTUALIZATION));
+        baseline = rig.MeasureAt(10.0f, 0.0f, 0.0f);
+        ASSERT_GT(baseline.LevelDb(1), -20.0) << baseline.Describe();
+    }
+
+    // Also hands the buffer's whole stored 3D state to the engine again, through a setter.
+    void ExpectIntact()
+    {
+        EXPECT_STATUS(DS_OK, rig.buffer3D->SetMaxDistance(40.0f, DS3D_IMMEDIATE));
+        DWORD status = 0;
+        EXPECT_STATUS(DS_OK, rig.buffer->GetStatus(&status));
+        EXPECT_EQ(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING);
+        const Rendered now = rig.Measure();
+        EXPECT_NEAR(now.LevelDb(1), baseline.LevelDb(1), 0.5) << "the tone as before: " << now.Describe();
+        EXPECT_GT(now.LevelDb(1) - now.LevelDb(0), hardPanDb) << "still at the right: " << now.Describe();
+    }
+
+    ToneRig rig;
+    Rendered baseline;
+    WAVEFORMATEX toneFormat = Pcm(1, toneRateHz, 16);
+    // What the rig's buffer was made from.
+    const DSBUFFERDESC toneDescription = ToneDescription(&toneFormat, DS3DALG_NO_VIRTUALIZATION);
+};
+
+// The same description for a buffer without 3D.
+DSBUFFERDESC Plain(DSBUFFERDESC description)
+{
+    description.dwFlags = DSBCAPS_LOCSOFTWARE;
+    description.guid3DAlgorithm = GUID_NULL;
+    return description;
+}
+
+const GUID floatSubFormat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+const GUID unknownAlgorithm = {0xC2413341, 0x1C1B, 0x11D2, {0x94, 0xF5, 0x00, 0xC0, 0x4F, 0xC2, 0x8A, 0xCA}};
+
+void MakeExtensible(WAVEFORMATEXTENSIBLE& format, const GUID& subFormat = KSDATAFORMAT_SUBTYPE_PCM)
+{
+    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+    format.Samples.wValidBitsPerSample = format.Format.wBitsPerSample;
+    format.dwChannelMask = 0x4; // front centre
+    format.SubFormat = subFormat;
+}
+
+static_assert(sizeof(DSBUFFERDESC1) == 24 && sizeof(DSBUFFERDESC) == 40, "the sizes of a 64-bit build");
+
+TEST_F(SoundCallsTest, BufferDescriptionsAreChecked)
+{
+    using D = DSBUFFERDESC;
+    using F = WAVEFORMATEXTENSIBLE;
+    constexpr HRESULT invalid = DSERR_INVALIDPARAM;
+    constexpr HRESULT badFormat = DSERR_BADFORMAT;
+    const struct { const char* name; std::function<void(D&, F&)> change; HRESULT expected; } cases[] = {
+        {"as the tone", [](D&, F&) {}, DS_OK},
+        // The default algorithm, so that a part of its GUID would pass for a whole one.
+        {"size 24, DSBUFFERDESC1", [](D& d, F&) { d.dwSize = 24, d.guid3DAlgorithm = GUID_NULL; }, DS_OK},
+        {"size 36, the 32-bit layout", [](D& d, F&) { d.dwSize = 36, d.guid3DAlgorithm = GUID_NULL; }, invalid},
+        {"size 0", [](D& d, F&) { d.dwSize = 0, d.guid3DAlgorithm = GUID_NULL; }, invalid},
+        {"size 41", [](D& d, F&) { d.dwSize = 41, d.guid3DAlgorithm = GUID_NULL; }, invalid},
+        {"no format", [](D& d, F&) { d.lpwfxFormat = nullptr; }, invalid},
+        {"3D stereo", [](D& d, F& f) { f.Format = Pcm(2, toneRateHz, 16), d.dwBufferBytes = 400; }, invalid},
+        {"stereo without 3D", [](D& d, F& f) { f.Format = Pcm(2, toneRateHz, 16), d = Plain(d); }, DS_OK},
+        {"8-bit", [](D&, F& f) { f.Format = Pcm(1, toneRateHz, 8); }, DS_OK},
+        {"24-bit", [](D& d, F& f) { f.Format = Pcm(1, toneRateHz, 24), d.dwBufferBytes = 300; }, badFormat},
+        {"32-bit float", [](D&, F& f) { f.Format = Pcm(1, toneRateHz, 32, 3); }, badFormat},
+        {"extensible PCM", [](D&, F& f) { MakeExtensible(f); }, DS_OK},
+        {"extensible float", [](D&, F& f) { MakeExtensible(f, floatSubFormat); }, badFormat},
+        {"extensible, too short", [](D&, F& f) { MakeExtensible(f), f.Format.cbSize = 0; }, badFormat},
+        {"extensible, 12 valid bits",
+         [](D&, F& f) { MakeExtensible(f), f.Samples.wValidBitsPerSample = 12; }, badFormat},
+        {"block of 4 bytes", [](D&, F& f) { f.Format.nBlockAlign = 4; }, badFormat},
+        {"44100 bytes a second", [](D&, F& f) { f.Format.nAvgBytesPerSec = toneRateHz; }, badFormat},
+        {"0 channels", [](D&, F& f) { f.Format = Pcm(0, toneRateHz, 16); }, badFormat},
+        {"3 channels", [](D& d, F& f) { f.Format = Pcm(3, toneRateHz, 16), d = Plain(d); }, badFormat},
+        {"0 Hz", [](D&, F& f) { f.Format = Pcm(1, 0, 16); }, badFormat},
+        {"0 bytes", [](D& d, F&) { d.dwBufferBytes = 0; }, invalid},
+        {"2 bytes", [](D& d, F&) { d.dwBufferBytes = 2; }, invalid},
+        {"4 bytes", [](D& d, F&) { d.dwBufferBytes = 4; }, DS_OK},
+        {"201 bytes", [](D& d, F&) { d.dwBufferBytes = 201; }, invalid},
+        {"0x10000000 bytes", [](D& d, F&) { d.dwBufferBytes = 0x10000000; }, invalid},
+        {"an unknown flag", [](D& d, F&) { d.dwFlags |= 0x00100000; }, invalid},
+        {"reserved set", [](D& d, F&) { d.dwReserved = 1; }, invalid},
+        {"in hardware", [](D& d, F&) { d.dwFlags = DSBCAPS_CTRL3D | DSBCAPS_LOCHARDWARE; }, DSERR_CONTROLUNAVAIL},
+        {"in hardware and software", [](D& d, F&) { d.dwFlags |= DSBCAPS_LOCHARDWARE; }, invalid},
+        {"the primary buffer", [](D& d, F&) { d.dwFlags = DSBCAPS_PRIMARYBUFFER; }, DSERR_UNSUPPORTED},
+        {"3D with pan", [](D& d, F&) { d.dwFlags |= DSBCAPS_CTRLPAN; }, invalid},
+        {"an unknown algorithm", [](D& d, F&) { d.guid3DAlgorithm = unknownAlgorithm; }, invalid},
+        {"an algorithm without 3D", [](D& d, F&) { d.dwFlags = DSBCAPS_LOCSOFTWARE; }, invalid},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        WAVEFORMATEXTENSIBLE format{};
+        format.Format = toneFormat;
+        DSBUFFERDESC description = ToneDescription(&format.Format, DS3DALG_NO_VIRTUALIZATION);
+        test.change(description, format);
+        LPDIRECTSOUNDBUFFER created = Garbage<IDirectSoundBuffer>();
+        const HRESULT status = rig.device->CreateSoundBuffer(&description, &created, nullptr);
+        EXPECT_STATUS(test.expected, status);
+        if (SUCCEEDED(status) && created) {
+            DWORD playing = 1;
+            EXPECT_STATUS(DS_OK, created->GetStatus(&playing));
+            EXPECT_EQ(playing, 0u);
+            EXPECT_EQ(created->Release(), 0u);
+        } else {
+            EXPECT_EQ(created, nullptr);
+        }
+        ExpectIntact();
+    }
+}
+
+// A call whose out pointer must come back null.
+template <typename Out>
+std::function<HRESULT()> Nulled(std::function<HRESULT(Out**)> call)
+{
+    return [call] {
+        Out* out = Garbage<Out>();
+        const HRESULT status = call(&out);
+        EXPECT_EQ(out, nullptr);
+        return status;
+    };
+}
+
+TEST_F(SoundCallsTest, MalformedCallsAreRefused)
+{
+    IDirectSound* const d = rig.device;
+    IDirectSoundBuffer* const b = rig.buffer;
+    IDirectSound3DBuffer* const b3 = rig.buffer3D;
+    const DSBUFFERDESC plainDescription = Plain(toneDescription);
+    LPDIRECTSOUNDBUFFER plainBuffer = nullptr;
+    ASSERT_STATUS(DS_OK, d->CreateSoundBuffer(&plainDescription, &plainBuffer, nullptr));
+    const Owned<IDirectSoundBuffer> plain(plainBuffer);
+    const DSBUFFERDESC* const tone = &toneDescription;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    constexpr DWORD now = DS3D_IMMEDIATE;
+    constexpr HRESULT invalid = DSERR_INVALIDPARAM;
+    LPVOID region = nullptr;
+    DWORD length = 0;
+    const struct { const char* name; std::function<HRESULT()> call; HRESULT expected; } cases[] = {
+        {"DirectSoundCreate, nowhere to go", [] { return DirectSoundCreate(nullptr, nullptr, nullptr); }, invalid},
+        {"DirectSoundCreate aggregated",
+         Nulled<IDirectSound>([&](auto out) { return DirectSoundCreate(nullptr, out, b); }), DSERR_NOAGGREGATION},
+        {"DirectSoundCreate, unknown device",
+         Nulled<IDirectSound>([](auto out) { return DirectSoundCreate(&IID_IDirectSound, out, nullptr); }),
+         DSERR_NODRIVER},
+        {"loopback, nowhere to go", [] { return sound::CreateLoopbackDevice(toneRateHz, 2, nullptr); }, invalid},
+        {"loopback, 3 channels",
+         Nulled<IDirectSound>([](auto out) { return sound::CreateLoopbackDevice(44100, 3, out); }), DSERR_NODRIVER},
+        {"loopback, 0 Hz", Nulled<IDirectSound>([](auto out) { return sound::CreateLoopbackDevice(0, 2, out); }),
+         DSERR_NODRIVER},
+        {"CreateSoundBuffer, no description",
+         Nulled<IDirectSoundBuffer>([&](auto out) { return d->CreateSoundBuffer(nullptr, out, nullptr); }), invalid},
+        {"CreateSoundBuffer, nowhere to go", [&] { return d->CreateSoundBuffer(tone, nullptr, nullptr); }, invalid},
+        {"CreateSoundBuffer aggregated",
+         Nulled<IDirectSoundBuffer>([&](auto out) { return d->CreateSoundBuffer(tone, out, b); }), DSERR_NOAGGREGATION},
+        {"SetCooperativeLevel, no window", [&] { return d->SetCooperativeLevel(nullptr, DSSCL_NORMAL); }, invalid},
+        {"SetCooperativeLevel 0", [&] { return d->SetCooperativeLevel(TestWindow(), 0); }, invalid},
+        {"SetCooperativeLevel 5", [&] { return d->SetCooperativeLevel(TestWindow(), 5); }, invalid},
+        {"device QueryInterface, nowhere to go", [&] { return d->QueryInterface(IID_IUnknown, nullptr); }, E_POINTER},
+        {"device QueryInterface for a buffer",
+         Nulled<void>([&](auto out) { return d->QueryInterface(IID_IDirectSoundBuffer, out); }), E_NOINTERFACE},
+        {"GetStatus, nowhere to go", [&] { return b->GetStatus(nullptr); }, invalid},
+        {"Lock, no region", [&] { return b->Lock(0, 2, nullptr, &length, nullptr, nullptr, 0); }, invalid},
+        {"Lock, no length", [&] { return b->Lock(0, 2, &region, nullptr, nullptr, nullptr, 0); }, invalid},
+        {"Lock, unknown flag", [&] { return b->Lock(0, 2, &region, &length, nullptr, nullptr, 4); }, invalid},
+        {"Lock past the end", [&] { return b->Lock(toneBytes, 2, &region, &length, nullptr, nullptr, 0); }, invalid},
+        {"Lock of 0 bytes", [&] { return b->Lock(0, 0, &region, &length, nullptr, nullptr, 0); }, invalid},
+        {"Lock of more than all", [&] { return b->Lock(0, 202, &region, &length, nullptr, nullptr, 0); }, invalid},
+        {"Unlock, not locked", [&] { return b->Unlock(b, 2, nullptr, 0); }, invalid},
+        {"Play, reserved set", [&] { return b->Play(1, 0, DSBPLAY_LOOPING); }, invalid},
+        {"Play with a priority", [&] { return b->Play(0, 1, DSBPLAY_LOOPING); }, invalid},
+        {"Play, unknown flag", [&] { return b->Play(0, 0, DSBPLAY_LOOPING | 2); }, invalid},
+        {"QueryInterface, nowhere to go", [&] { return b->QueryInterface(IID_IUnknown, nullptr); }, E_POINTER},
+        {"QueryInterface, unknown interface",
+         Nulled<void>([&](auto out) { return b->QueryInterface(IID_IDirectSound, out); }), E_NOINTERFACE},
+        {"QueryInterface for 3D, no 3D",
+         Nulled<void>([&](auto out) { return plain->QueryInterface(IID_IDirectSound3DBuffer, out); }), E_NOINTERFACE},
+        {"SetMinDistance NaN", [&] { return b3->SetMinDistance(nan, now); }, invalid},
+        {"SetMinDistance inf", [&] { return b3->SetMinDistance(inf, now); }, invalid},
+        {"SetMinDistance -1", [&] { return b3->SetMinDistance(-1.0f, now); }, invalid},
+        {"SetMinDistance 0", [&] { return b3->SetMinDistance(0.0f, now); }, invalid},
+        {"SetMaxDistance NaN", [&] { return b3->SetMaxDistance(nan, now); }, invalid},
+        {"SetMaxDistance inf", [&] { return b3->SetMaxDistance(inf, now); }, invalid},
+        {"SetMaxDistance -40", [&] { return b3->SetMaxDistance(-40.0f, now); }, invalid},
+        {"SetPosition NaN", [&] { return b3->SetPosition(-10.0f, nan, 0.0f, now); }, invalid},
+        {"SetPosition inf", [&] { return b3->SetPosition(-inf, 0.0f, 0.0f, now); }, invalid},
+        {"SetMode 3", [&] { return b3->SetMode(3, now); }, invalid},
+        {"SetPosition deferred", [&] { return b3->SetPosition(-10.0f, 0.0f, 0.0f, DS3D_DEFERRED); }, DSERR_UNSUPPORTED},
+        {"SetMode deferred", [&] { return b3->SetMode(DS3DMODE_DISABLE, DS3D_DEFERRED); }, DSERR_UNSUPPORTED},
+        {"SetPosition applied by 2", [&] { return b3->SetPosition(-10.0f, 0.0f, 0.0f, 2); }, invalid},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        EXPECT_STATUS(test.expected, test.call());
+        ExpectIntact();
+    }
+    std::int16_t samples[4] = {};
+    EXPECT_FALSE(sound::RenderLoopback(nullptr, samples, 2));
+    EXPECT_FALSE(sound::RenderLoopback(d, nullptr, 2));
+    EXPECT_FALSE(sound::RenderLoopback(d, samples, -1));
+    ExpectIntact();
+}
+
+TEST_F(SoundCallsTest, BuffersWaitForTheCooperativeLevel)
+{
+    LPDIRECTSOUND created = nullptr;
+    ASSERT_STATUS(DS_OK, sound::CreateLoopbackDevice(toneRateHz, 2, &created));
+    const Owned<IDirectSound> device(created);
+    LPDIRECTSOUNDBUFFER buffer = Garbage<IDirectSoundBuffer>();
+    EXPECT_STATUS(DSERR_PRIOLEVELNEEDED, device->CreateSoundBuffer(&toneDescription, &buffer, nullptr));
+    EXPECT_EQ(buffer, nullptr);
+    EXPECT_STATUS(DSERR_INVALIDPARAM, device->SetCooperativeLevel(nullptr, DSSCL_NORMAL));
+    EXPECT_STATUS(DSERR_PRIOLEVELNEEDED, device->CreateSoundBuffer(&toneDescription, &buffer, nullptr))
+        << "a refused level does not count";
+    ASSERT_STATUS(DS_OK, device->SetCooperativeLevel(TestWindow(), DSSCL_NORMAL));
+    ASSERT_STATUS(DS_OK, device->CreateSoundBuffer(&toneDescription, &buffer, nullptr));
+    EXPECT_EQ(buffer->Release(), 0u);
+    ExpectIntact();
+}
+
+TEST_F(SoundCallsTest, LockAndUnlockMisuseIsRefused)
+{
+    LPVOID region = nullptr;
+    DWORD length = 0;
+    ASSERT_STATUS(DS_OK, rig.buffer->Lock(0, 0, &region, &length, nullptr, nullptr, DSBLOCK_ENTIREBUFFER));
+    auto* start = static_cast<BYTE*>(region);
+    LPVOID again = nullptr;
+    DWORD againLength = 0;
+    EXPECT_STATUS(DSERR_INVALIDCALL, rig.buffer->Lock(0, 2, &again, &againLength, nullptr, nullptr, 0)) << "twice";
+    EXPECT_STATUS(DSERR_INVALIDPARAM, rig.buffer->Unlock(start + 2, length - 2, nullptr, 0)) << "never handed out";
+    EXPECT_STATUS(DSERR_INVALIDPARAM, rig.buffer->Unlock(start, length + 2, nullptr, 0)) << "longer than locked";
+    EXPECT_STATUS(DSERR_INVALIDPARAM, rig.buffer->Unlock(start, length, start, 2)) << "second region never handed out";
+    EXPECT_STATUS(DS_OK, rig.buffer->Unlock(start, length, nullptr, 0)) << "the refusals kept the lock";
+    EXPECT_STATUS(DSERR_INVALIDPARAM, rig.buffer->Unlock(start, length, nullptr, 0)) << "no longer locked";
+    ExpectIntact();
+}
+
+TEST_F(SoundCallsTest, LockHandsOutRegionsAndUnlockUploadsThem)
+{
+    const auto tone = Tone(toneAmplitude);
+    LPVOID region1 = nullptr;
+    LPVOID region2 = Garbage<void>();
+    DWORD length1 = 0;
+    DWORD length2 = 1;
+    // The whole buffer in one region; zeros uploaded while playing make silence.
+    ASSERT_STATUS(DS_OK, rig.buffer->Lock(0, 0, &region1, &length1, &region2, &length2, DSBLOCK_ENTIREBUFFER));
+    EXPECT_EQ(length1, toneBytes);
+    EXPECT_EQ(region2, nullptr);
+    EXPECT_EQ(length2, 0u);
+    auto* start = static_cast<BYTE*>(region1);
+    std::memset(region1, 0, length1);
+    ASSERT_STATUS(DS_OK, rig.buffer->Unlock(region1, length1, region2, length2));
+    EXPECT_LT(rig.Measure().LoudestDb(), silentDb) << "after uploading zeros";
+
+    // A region past the end goes on at the start, as a second region: the tone, written in two halves.
+    ASSERT_STATUS(DS_OK, rig.buffer->Lock(toneBytes / 2, toneBytes, &region1, &length1, &region2, &length2, 0));
+    EXPECT_EQ(region1, start + toneBytes / 2);
+    EXPECT_EQ(length1, toneBytes / 2);
+    EXPECT_EQ(region2, start);
+    ASSERT_EQ(length2, toneBytes / 2);
+    std::memcpy(region1, tone.data() + toneFrames / 2, length1);
+    std::memcpy(region2, tone.data(), length2);
+    ASSERT_STATUS(DS_OK, rig.buffer->Unlock(region1, length1, region2, length2));
+    ExpectIntact();
+
+    // With nowhere to put a second region, only the first is handed out.
+    ASSERT_STATUS(DS_OK, rig.buffer->Lock(150, 100, &region1, &length1, nullptr, nullptr, 0));
+    EXPECT_EQ(region1, start + 150);
+    EXPECT_EQ(length1, 50u);
+    EXPECT_STATUS(DS_OK, rig.buffer->Unlock(region1, length1, nullptr, 0));
+
+    // From the play cursor: inside the buffer, on a sample.
+    ASSERT_STATUS(DS_OK, rig.buffer->Lock(0, 2, &region1, &length1, &region2, &length2, DSBLOCK_FROMWRITECURSOR));
+    EXPECT_GE(static_cast<BYTE*>(region1), start);
+    EXPECT_LT(static_cast<BYTE*>(region1), start + toneBytes);
+    EXPECT_EQ((static_cast<BYTE*>(region1) - start) % 2, 0);
+    EXPECT_EQ(length1 + length2, 2u);
+    EXPECT_STATUS(DS_OK, rig.buffer->Unlock(region1, length1, region2, length2));
+
+    // Unlocking less than was locked is allowed.
+    ASSERT_STATUS(DS_OK, rig.buffer->Lock(0, 0, &region1, &length1, nullptr, nullptr, DSBLOCK_ENTIREBUFFER));
+    EXPECT_STATUS(DS_OK, rig.buffer->Unlock(region1, toneBytes / 2, nullptr, 0));
+    ExpectIntact();
+
+    // Half the amplitude comes out 6 dB lower.
+    ASSERT_NO_FATAL_FAILURE(rig.Fill(Tone(toneAmplitude / 2)));
+    const Rendered half = rig.Measure();
+    EXPECT_NEAR(half.LevelDb(1) - baseline.LevelDb(1), -6.02, 0.3) << half.Describe();
+}
+
+TEST_F(SoundCallsTest, UnlockWhilePlayingKeepsThePlayPosition)
+{
+    // The tone is written again half a period in. The engine cannot rewrite a buffer that a source
+    // holds, so the source restarts where it was (fading in over one mix): once settled, it must be
+    // in step with the render before, where a restart from the buffer's start would be out of phase.
+    rig.Render(toneFrames / 2);
+    const Rendered before = rig.Render(measureFrames);
+    ASSERT_NO_FATAL_FAILURE(rig.Fill(Tone(toneAmplitude)));
+    const Rendered after = rig.Measure();
+    EXPECT_LT(before.MismatchDb(after, 1), -50.0) << "before: " << before.Describe() << "; after: " << after.Describe();
+}
+
+TEST_F(SoundCallsTest, StopSilencesAndPlayResumes)
+{
+    ASSERT_STATUS(DS_OK, rig.buffer->Stop());
+    DWORD status = 1;
+    EXPECT_STATUS(DS_OK, rig.buffer->GetStatus(&status));
+    EXPECT_EQ(status, 0u);
+    EXPECT_LT(rig.Measure().LoudestDb(), silentDb) << "stopped";
+    ASSERT_STATUS(DS_OK, rig.buffer->Play(0, 0, DSBPLAY_LOOPING));
+    ExpectIntact();
+}
+
+TEST_F(SoundCallsTest, BufferLivesWhileAnyInterfaceIsHeld)
+{
+    EXPECT_EQ(rig.device->AddRef(), 2u);
+    EXPECT_EQ(rig.device->Release(), 1u);
+    // One object behind both interfaces, holding the rig's two references.
+    EXPECT_EQ(rig.buffer->AddRef(), 3u);
+    EXPECT_EQ(rig.buffer3D->Release(), 2u);
+    void* fromBuffer = nullptr;
+    void* from3D = nullptr;
+    ASSERT_STATUS(DS_OK, rig.buffer->QueryInterface(IID_IUnknown, &fromBuffer));
+    ASSERT_STATUS(DS_OK, rig.buffer3D->QueryInterface(IID_IUnknown, &from3D));
+    EXPECT_EQ(fromBuffer, from3D) << "one identity";
+    EXPECT_EQ(static_cast<IUnknown*>(fromBuffer)->Release(), 3u);
+    EXPECT_EQ(static_cast<IUnknown*>(from3D)->Release(), 2u);
+
+    // The buffer interface goes; through the 3D interface the tone still plays and moves.
+    EXPECT_EQ(std::exchange(rig.buffer, nullptr)->Release(), 1u);
+    const Rendered left = rig.MeasureAt(-10.0f, 0.0f, 0.0f);
+    EXPECT_NEAR(left.LevelDb(0), baseline.LevelDb(1), 0.5) << left.Describe();
+    EXPECT_GT(left.LevelDb(0) - left.LevelDb(1), hardPanDb) << left.Describe();
+
+    // The last reference goes, and the tone with it.
+    EXPECT_EQ(std::exchange(rig.buffer3D, nullptr)->Release(), 0u);
+    const Rendered after = rig.Measure();
+    EXPECT_LT(after.LoudestDb(), silentDb) << "after the last Release: " << after.Describe();
+}
+
+TEST_F(SoundCallsTest, ReleasedObjectsRefuseEveryCall)
+{
+    LPDIRECTSOUNDBUFFER buffer = nullptr;
+    ASSERT_STATUS(DS_OK, rig.device->CreateSoundBuffer(&toneDescription, &buffer, nullptr));
+    void* object = nullptr;
+    ASSERT_STATUS(DS_OK, buffer->QueryInterface(IID_IDirectSound3DBuffer, &object));
+    auto* buffer3D = static_cast<LPDIRECTSOUND3DBUFFER>(object);
+    EXPECT_STATUS(DS_OK, buffer->Play(0, 0, DSBPLAY_LOOPING));
+    EXPECT_EQ(buffer->Release(), 1u);
+    EXPECT_EQ(buffer3D->Release(), 0u);
+    EXPECT_EQ(buffer3D->Release(), 0u) << "released twice";
+    EXPECT_EQ(buffer->Release(), 0u) << "released again through the other interface";
+    EXPECT_EQ(buffer->AddRef(), 0u) << "a released object does not come back";
+    DWORD status = 1;
+    LPVOID region = nullptr;
+    DWORD length = 0;
+    EXPECT_STATUS(DSERR_INVALIDCALL, buffer->GetStatus(&status));
+    EXPECT_STATUS(DSERR_INVALIDCALL, buffer->Lock(0, 0, &region, &length, nullptr, nullptr, DSBLOCK_ENTIREBUFFER));
+    EXPECT_STATUS(DSERR_INVALIDCALL, buffer->Unlock(region, length, nullptr, 0));
+    EXPECT_STATUS(DSERR_INVALIDCALL, buffer->Play(0, 0, DSBPLAY_LOOPING));
+    EXPECT_STATUS(DSERR_INVALIDCALL, buffer->Stop());
+    EXPECT_STATUS(DSERR_INVALIDCALL, buffer3D->SetPosition(1.0f, 0.0f, 0.0f, DS3D_IMMEDIATE));
+    EXPECT_STATUS(DSERR_INVALIDCALL, buffer3D->SetMode(DS3DMODE_NORMAL, DS3D_IMMEDIATE));
+    EXPECT_STATUS(DSERR_INVALIDCALL, buffer3D->SetMinDistance(1.0f, DS3D_IMMEDIATE));
+    EXPECT_STATUS(DSERR_INVALIDCALL, buffer3D->SetMaxDistance(2.0f, DS3D_IMMEDIATE));
+    object = Garbage<void>();
+    EXPECT_STATUS(DSERR_INVALIDCALL, buffer3D->QueryInterface(IID_IDirectSoundBuffer, &object));
+    EXPECT_EQ(object, nullptr);
+    ExpectIntact();
+
+    LPDIRECTSOUND device = nullptr;
+    ASSERT_STATUS(DS_OK, sound::CreateLoopbackDevice(toneRateHz, 2, &device));
+    EXPECT_EQ(device->Release(), 0u);
+    EXPECT_EQ(device->Release(), 0u) << "released twice";
+    EXPECT_EQ(device->AddRef(), 0u);
+    EXPECT_STATUS(DSERR_INVALIDCALL, device->SetCooperativeLevel(TestWindow(), DSSCL_NORMAL));
+    buffer = Garbage<IDirectSoundBuffer>();
+    EXPECT_STATUS(DSERR_INVALIDCALL, device->CreateSoundBuffer(&toneDescription, &buffer, nullptr));
+    EXPECT_EQ(buffer, nullptr);
+    object = Garbage<void>();
+    EXPECT_STATUS(DSERR_INVALIDCALL, device->QueryInterface(IID_IDirectSound, &object));
+    EXPECT_EQ(object, nullptr);
+    std::int16_t samples[4] = {};
+    EXPECT_FALSE(sound::RenderLoopback(device, samples, 2));
+    ExpectIntact();
+}
+
+} // namespace
