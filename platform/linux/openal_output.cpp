@@ -133,7 +133,7 @@ std::shared_ptr<Output> Output::OpenDefaultNow()
         return nullptr;
     }
     std::shared_ptr<Output> output(new Output(device, false, 2));
-    const ALCint attributes[] = {ALC_HRTF_SOFT, ALC_FALSE, 0};
+    const ALCint attributes[] = {ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE, ALC_HRTF_SOFT, ALC_FALSE, 0};
     output->context_ = alcCreateContext(device, attributes);
     if (!output->context_)
         return nullptr;
@@ -153,7 +153,7 @@ std::shared_ptr<Output> Output::OpenLoopback(int rateHz, int channels)
     if ((channels != 1 && channels != 2) || !alcIsRenderFormatSupportedSOFT(device, rateHz, channelFormat, ALC_SHORT_SOFT))
         return nullptr;
     const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT, channelFormat, ALC_FORMAT_TYPE_SOFT, ALC_SHORT_SOFT,
-                                 ALC_FREQUENCY, rateHz, ALC_HRTF_SOFT, ALC_FALSE, 0};
+                                 ALC_FREQUENCY, rateHz, ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE, ALC_HRTF_SOFT, ALC_FALSE, 0};
     output->context_ = alcCreateContext(device, attributes);
     if (!output->context_)
         return nullptr;
@@ -189,7 +189,9 @@ bool Output::Reset(Rendering rendering)
                                              ALC_FORMAT_TYPE_SOFT, ALC_SHORT_SOFT});
     }
     // The rate is pinned: a dataset made for another rate would change it for good.
-    attributes.insert(attributes.end(), {ALC_FREQUENCY, rateHz_});
+    // Like the platform's mixer, the engine clips rather than limits: its limiter
+    // costs a logarithm and an exponential per sample.
+    attributes.insert(attributes.end(), {ALC_FREQUENCY, rateHz_, ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE});
 
     int dataset = -1;
     switch (rendering) {
