@@ -19,22 +19,6 @@
 namespace sound {
 namespace {
 
-// Released objects keep their memory until the process ends, so that a call
-// through a stale pointer (a second Release, a call after the last one) meets
-// an object that answers with an error rather than freed memory.
-class Retirable {
-public:
-    virtual ~Retirable() = default;
-};
-
-void KeepRetired(Retirable* object)
-{
-    static std::mutex mutex;
-    static std::vector<std::unique_ptr<Retirable>> retired;
-    std::lock_guard lock(mutex);
-    retired.emplace_back(object);
-}
-
 // A COM-style reference count that never comes back from zero.
 class ReferenceCount {
 public:
@@ -63,6 +47,53 @@ public:
 
 private:
     std::atomic<ULONG> count_{1};
+};
+
+// What the layer's objects share: a reference count, and the rule that a
+// released object keeps its memory until the process ends, so that a call
+// through a stale pointer (a second Release, a call after the last one) meets
+// an object that answers with an error rather than freed memory.
+class Counted {
+public:
+    virtual ~Counted() = default;
+
+protected:
+    ULONG AddReference() { return references_.Add(); }
+
+    ULONG DropReference()
+    {
+        bool last = false;
+        const ULONG left = references_.Drop(last);
+        if (last) {
+            Retire();
+            KeepRetired(this);
+        }
+        return left;
+    }
+
+    // Hands out one of the object's interfaces with a reference of its own.
+    HRESULT HandOut(void* handedOut, LPVOID* object)
+    {
+        *object = nullptr;
+        if (references_.Add() == 0)
+            return DSERR_INVALIDCALL;
+        *object = handedOut;
+        return S_OK;
+    }
+
+    // Gives up what the object holds; runs once, when the last reference goes.
+    virtual void Retire() = 0;
+
+private:
+    static void KeepRetired(Counted* object)
+    {
+        static std::mutex mutex;
+        static std::vector<std::unique_ptr<Counted>> retired;
+        std::lock_guard lock(mutex);
+        retired.emplace_back(object);
+    }
+
+    ReferenceCount references_;
 };
 
 constexpr DWORD knownBufferFlags =
@@ -169,7 +200,7 @@ bool Finite(D3DVALUE value)
 // A sound buffer: its samples live here, where Lock hands them out, and are
 // copied into the engine at Unlock. The 3D interface is the same object, so
 // that it holds a reference to the buffer.
-class SoundBuffer final : public IDirectSoundBuffer, public IDirectSound3DBuffer, public Retirable {
+class SoundBuffer final : public IDirectSoundBuffer, public IDirectSound3DBuffer, public Counted {
 public:
     SoundBuffer(std::shared_ptr<Output> output, const BufferRequest& request)
         : output_(std::move(output))
@@ -207,28 +238,14 @@ public:
             return E_POINTER;
         *object = nullptr;
         if (iid == IID_IUnknown || iid == IID_IDirectSoundBuffer)
-            *object = static_cast<IDirectSoundBuffer*>(this);
-        else if (iid == IID_IDirectSound3DBuffer && is3D_)
-            *object = static_cast<IDirectSound3DBuffer*>(this);
-        else
-            return E_NOINTERFACE;
-        if (references_.Add() == 0) {
-            *object = nullptr;
-            return DSERR_INVALIDCALL;
-        }
-        return S_OK;
+            return HandOut(static_cast<IDirectSoundBuffer*>(this), object);
+        if (iid == IID_IDirectSound3DBuffer && is3D_)
+            return HandOut(static_cast<IDirectSound3DBuffer*>(this), object);
+        return E_NOINTERFACE;
     }
 
-    ULONG AddRef() override { return references_.Add(); }
-
-    ULONG Release() override
-    {
-        bool last = false;
-        const ULONG left = references_.Drop(last);
-        if (last)
-            Retire();
-        return left;
-    }
+    ULONG AddRef() override { return AddReference(); }
+    ULONG Release() override { return DropReference(); }
 
     // IDirectSoundBuffer
     HRESULT GetStatus(LPDWORD status) override
@@ -426,7 +443,7 @@ private:
     }
 
     // The last reference is gone: playback ends and the engine's objects go.
-    void Retire()
+    void Retire() override
     {
         std::shared_ptr<Output> output;
         {
@@ -438,10 +455,8 @@ private:
             alDeleteBuffers(1, &engineBuffer_);
             std::vector<BYTE>().swap(samples_);
         }
-        KeepRetired(this);
     }
 
-    ReferenceCount references_;
     std::shared_ptr<Output> output_; // null once released
     const bool is3D_;
     const WAVEFORMATEX format_;
@@ -466,7 +481,7 @@ private:
 
 // A playback device. Buffers share its engine output, so that it lives as long
 // as any of them does.
-class SoundDevice final : public IDirectSound, public Retirable {
+class SoundDevice final : public IDirectSound, public Counted {
 public:
     explicit SoundDevice(std::shared_ptr<Output> output)
         : output_(std::move(output))
@@ -478,30 +493,13 @@ public:
         if (!object)
             return E_POINTER;
         *object = nullptr;
-        if (!(iid == IID_IUnknown || iid == IID_IDirectSound))
-            return E_NOINTERFACE;
-        if (references_.Add() == 0)
-            return DSERR_INVALIDCALL;
-        *object = static_cast<IDirectSound*>(this);
-        return S_OK;
+        if (iid == IID_IUnknown || iid == IID_IDirectSound)
+            return HandOut(static_cast<IDirectSound*>(this), object);
+        return E_NOINTERFACE;
     }
 
-    ULONG AddRef() override { return references_.Add(); }
-
-    ULONG Release() override
-    {
-        bool last = false;
-        const ULONG left = references_.Drop(last);
-        if (last) {
-            std::shared_ptr<Output> output;
-            {
-                const auto lock = LockEngine();
-                output.swap(output_);
-            }
-            KeepRetired(this);
-        }
-        return left;
-    }
+    ULONG AddRef() override { return AddReference(); }
+    ULONG Release() override { return DropReference(); }
 
     HRESULT SetCooperativeLevel(HWND window, DWORD level) override
     {
@@ -551,7 +549,14 @@ public:
     Output* EngineOutput() const { return output_.get(); }
 
 private:
-    ReferenceCount references_;
+    // The output closes once no buffer shares it any more.
+    void Retire() override
+    {
+        std::shared_ptr<Output> output;
+        const auto lock = LockEngine();
+        output.swap(output_);
+    }
+
     std::shared_ptr<Output> output_; // null once released
     DWORD level_ = 0;
 };
