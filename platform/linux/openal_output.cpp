@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -21,7 +22,8 @@ namespace {
 
 constexpr const char* fullDatasetPrefix = "default-";
 constexpr const char* lightDatasetPrefix = "orbit-tone-light-";
-constexpr std::chrono::seconds longestOpeningWait{5};
+constexpr std::chrono::milliseconds longestOpeningWait{5000};
+constexpr std::chrono::milliseconds longestClosingWait{1000};
 
 void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
@@ -47,6 +49,32 @@ void QuietEngineOnce()
 {
     static std::once_flag quieted;
     std::call_once(quieted, QuietEngine);
+}
+
+// Runs work on a thread of its own and waits for it at most limit; false when
+// it took longer. Work that outlives the wait finishes on its own, so it must
+// hold everything it touches.
+bool FinishesWithin(std::chrono::milliseconds limit, std::function<void()> work)
+{
+    struct Progress {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+    };
+    auto progress = std::make_shared<Progress>();
+    try {
+        std::thread([progress, work] {
+            work();
+            std::lock_guard lock(progress->mutex);
+            progress->done = true;
+            progress->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        work(); // no thread to be had: wait as long as it takes
+        return true;
+    }
+    std::unique_lock lock(progress->mutex);
+    return progress->finished.wait_for(lock, limit, [&] { return progress->done; });
 }
 
 } // namespace
@@ -80,46 +108,31 @@ Output::Output(ALCdevice* device, bool loopback, int channels)
 
 Output::~Output()
 {
-    const auto lock = LockEngine();
-    if (context_) {
-        if (alcGetCurrentContext() == context_)
+    {
+        const auto lock = LockEngine();
+        if (context_ && alcGetCurrentContext() == context_)
             alcMakeContextCurrent(nullptr);
-        alcDestroyContext(context_);
     }
-    alcCloseDevice(device_);
+    const auto close = [context = context_, device = device_] {
+        if (context)
+            alcDestroyContext(context);
+        alcCloseDevice(device);
+    };
+    if (loopback_)
+        close();
+    else
+        FinishesWithin(longestClosingWait, close); // a server that stopped answering would hold it for half a minute
 }
 
 std::shared_ptr<Output> Output::OpenDefault()
 {
     QuietEngineOnce();
-
-    // A sound server that has stopped answering would keep the engine waiting
-    // for ever, so the opening happens on a thread of its own and is given up
-    // after a while. Should it finish later, it closes what it opened.
-    struct Opening {
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool done = false;
-        bool abandoned = false;
-        std::shared_ptr<Output> output;
-    };
-    auto opening = std::make_shared<Opening>();
-    std::thread([opening] {
-        auto output = OpenDefaultNow();
-        std::lock_guard lock(opening->mutex);
-        if (opening->abandoned)
-            return;
-        opening->output = std::move(output);
-        opening->done = true;
-        opening->finished.notify_all();
-    }).detach();
-
-    std::unique_lock lock(opening->mutex);
-    if (!opening->finished.wait_for(lock, longestOpeningWait, [&] { return opening->done; })) {
-        opening->abandoned = true;
+    // A server that stopped answering would keep the engine waiting for ever.
+    // An opening that finishes too late closes what it opened as it ends.
+    auto opened = std::make_shared<std::shared_ptr<Output>>();
+    if (!FinishesWithin(longestOpeningWait, [opened] { *opened = OpenDefaultNow(); }))
         return nullptr;
-    }
-    return std::move(opening->output);
+    return *opened;
 }
 
 std::shared_ptr<Output> Output::OpenDefaultNow()

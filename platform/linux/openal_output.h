@@ -38,6 +38,7 @@ public:
     // Opens a device that renders only when asked, into 16-bit samples.
     static std::shared_ptr<Output> OpenLoopback(int rateHz, int channels);
 
+    // Closes the device; one whose server stopped answering is given up after a second.
     ~Output();
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
