@@ -1,0 +1,386 @@
+#!/usr/bin/python3
+"""Stress tests of the built orbit-tone executable: the sound server killed or frozen under
+it, Ctrl+C, a run under valgrind's memcheck, and 200 runs in a row with random answers.
+
+    tests/e2e/test_stress.py --exe build/orbit-tone [-v] [unittest names...]
+
+Each check starts a private PulseAudio daemon of its own (tools/pulse-sandbox) and stops it by
+pid; a daemon that a check freezes is thawed before it is stopped. --keep-temp keeps the
+daemons' folders (logs, memcheck reports) for a look after a failure.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import shutil
+import signal
+import sys
+import tempfile
+import time
+import unittest
+
+# Run from the source tree: leave no __pycache__ folders in it.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from e2e_support import (EXIT_TIMEOUT_S, EXPECTED_STDOUT, MENU, CLOSING,  # noqa: E402
+                         NO_DEVICE_MESSAGE, UNRECOGNIZED_NOTICE, ProgramRun, PulseSandbox,
+                         SandboxTestCase, configure, executable, no_server_env)
+from stress_support import (MEMCHECK_ERROR_STATUS, MemcheckReport, WrappedRun,  # noqa: E402
+                            client_binaries, kill_daemon, memcheck_command, memcheck_env,
+                            private_sandbox, server_answers, signal_daemon, thaw_daemon,
+                            wait_for_no_client_of_ours)
+
+PLAY_BEFORE_FAULT_S = 1.5       # the tone plays this long before the server is killed or frozen
+AFTER_FAULT_S = 1.5             # and the program is watched this long afterwards
+ENTER_EXIT_BOUND_S = 1.0        # Enter to exit takes well under 0.1 s here; allow plenty
+OPENING_GIVE_UP_S = 5.0         # the layer gives up opening a device after this long
+NO_DEVICE_BOUND_S = 15.0        # a frozen server at start: the failure comes after about 5 s
+SIGINT_EXIT_BOUND_S = 5.0       # Ctrl+C ends the process within milliseconds here
+FROZEN_EXIT_BOUND_S = 5.0       # Enter with the server frozen: the layer gives up closing after 1 s
+MEMCHECK_PLAY_S = 3.0           # about 45 moves of the animator (one every 66 ms)
+MEMCHECK_TIMEOUT_S = 120.0      # each wait under valgrind; a whole run takes a few seconds
+SOAK_RUNS = 200
+SOAK_SEED = 20240611
+
+
+def report(label: str, figures: dict) -> str:
+    """The measured figures as one line, also written to standard error for the log."""
+    line = f"measured ({label}): {figures}"
+    print(line, file=sys.stderr)
+    return line
+
+
+def start_run(test: unittest.TestCase, sandbox: PulseSandbox) -> ProgramRun:
+    run = ProgramRun(sandbox.client_env(), cwd=os.path.join(sandbox.dir, "home"))
+    test.addCleanup(run.kill)
+    return run
+
+
+def play(test: unittest.TestCase, run, answer: str, timeout_s: float = 15.0) -> None:
+    """Answers the menu and waits for the closing lines: the tone then plays."""
+    test.assertTrue(run.wait_for_stdout_ending(MENU, timeout_s), f"the menu prompt did not come: {run.describe()}")
+    run.write(answer + "\n")
+    test.assertTrue(run.wait_for_stdout_ending(CLOSING, timeout_s),
+                    f"the closing lines did not come: {run.describe()}")
+
+
+def press_enter(run) -> float:
+    pressed = time.monotonic()
+    run.write("\n")
+    run.close_stdin()
+    return pressed
+
+
+class ServerLossTest(unittest.TestCase):
+    """The sound server dies (SIGKILL) while the tone plays: the program carries on quietly
+    and Enter still ends it at once with status 0."""
+
+    def test_server_killed_while_playing(self):
+        for answer in ("2", "4"):
+            with self.subTest(answer=answer), private_sandbox() as sandbox:
+                run = start_run(self, sandbox)
+                play(self, run, answer)
+                time.sleep(PLAY_BEFORE_FAULT_S)
+                self.assertEqual(sandbox.sink_input_binaries(), ["orbit-tone"],
+                                 "the program's stream should be playing on the daemon")
+
+                kill_daemon(sandbox)
+                self.assertFalse(server_answers(sandbox), "the daemon still answers after SIGKILL")
+                # The engine notices the loss within about 100 ms; give it time to say anything.
+                time.sleep(AFTER_FAULT_S)
+                self.assertTrue(run.running(), f"the program ended when the server died: {run.describe()}")
+                self.assertEqual(run.stdout, EXPECTED_STDOUT, "the program wrote more after the server died")
+                self.assertEqual(run.stderr, b"", "the program, the engine or libpulse wrote to standard "
+                                                  "error when the server died")
+
+                pressed = press_enter(run)
+                status = run.wait(EXIT_TIMEOUT_S)
+                self.assertIsNotNone(status, f"the program did not exit within {EXIT_TIMEOUT_S} s of Enter "
+                                             f"after the server died: {run.describe()}")
+                exit_s = run.exit_time - pressed
+                report(f"server killed, answer {answer}", {"exit_after_enter_s": round(exit_s, 3)})
+                self.assertEqual(status, 0, run.describe())
+                self.assertEqual(run.stdout, EXPECTED_STDOUT)
+                self.assertEqual(run.stderr, b"")
+                self.assertLess(exit_s, ENTER_EXIT_BOUND_S,
+                                f"the program took {exit_s:.3f} s to exit after Enter without a server")
+
+
+class FrozenServerTest(unittest.TestCase):
+    """The sound server stops answering (SIGSTOP) without going away."""
+
+    def test_frozen_at_start_fails_without_hanging(self):
+        with private_sandbox() as sandbox:
+            signal_daemon(sandbox, signal.SIGSTOP)
+            launched = time.monotonic()
+            run = start_run(self, sandbox)
+            # Answers are there in case the program asks; it must not get that far.
+            try:
+                run.write("1\n\n")
+            except AssertionError:
+                pass            # it may already have exited and closed its input
+            run.close_stdin()
+            status = run.wait(NO_DEVICE_BOUND_S)
+            self.assertIsNotNone(status, f"the program hung on a frozen server: no exit within "
+                                         f"{NO_DEVICE_BOUND_S} s: {run.describe()}")
+            failed_s = run.exit_time - launched
+            report("server frozen at start", {"exit_after_launch_s": round(failed_s, 3)})
+            self.assertEqual(run.stdout, b"")
+            self.assertEqual(run.stderr, NO_DEVICE_MESSAGE)
+            self.assertEqual(status, 1)
+            self.assertGreaterEqual(failed_s, OPENING_GIVE_UP_S - 0.5,
+                                    "the failure came before the layer's wait for the device was over")
+
+            # Once the server runs again, it finds the program gone and keeps nothing of it.
+            thaw_daemon(sandbox)
+            self.assertTrue(server_answers(sandbox, timeout_s=10.0), "the thawed daemon does not answer")
+            self.assertEqual(sandbox.wait_for_no_sink_input(), [], "a stream of the program's was left")
+            self.assertEqual(wait_for_no_client_of_ours(sandbox), [], "a client of the program's was left")
+
+    def test_frozen_while_playing_then_enter(self):
+        """The server freezes mid-play: the program carries on quietly, and Enter ends it with
+        status 0 once the layer has given up closing the device (after a second)."""
+        answer = "2"
+        with private_sandbox() as sandbox:
+            run = start_run(self, sandbox)
+            play(self, run, answer)
+            time.sleep(PLAY_BEFORE_FAULT_S)
+            self.assertEqual(sandbox.sink_input_binaries(), ["orbit-tone"])
+
+            signal_daemon(sandbox, signal.SIGSTOP)
+            time.sleep(AFTER_FAULT_S)
+            self.assertTrue(run.running(), f"the program ended while the server was frozen: {run.describe()}")
+            pressed = press_enter(run)
+            status = run.wait(FROZEN_EXIT_BOUND_S)
+            self.assertIsNotNone(status, f"no exit within {FROZEN_EXIT_BOUND_S} s of Enter with the server "
+                                         f"frozen: {run.describe()}")
+            exit_s = run.exit_time - pressed
+            report(f"server frozen mid-play, answer {answer}", {"exit_after_enter_s": round(exit_s, 3)})
+            self.assertEqual(status, 0)
+            self.assertEqual(run.stdout, EXPECTED_STDOUT)
+            self.assertEqual(run.stderr, b"")
+
+            thaw_daemon(sandbox)
+            self.assertTrue(server_answers(sandbox, timeout_s=10.0), "the thawed daemon does not answer")
+            self.assertEqual(sandbox.wait_for_no_sink_input(), [], "a stream of the program's was left")
+            self.assertEqual(wait_for_no_client_of_ours(sandbox), [], "a client of the program's was left")
+
+
+class InterruptTest(SandboxTestCase):
+    """Ctrl+C while the tone plays: the program installs no handler, so SIGINT ends the
+    process at once, and the server drops its stream."""
+
+    def setUp(self) -> None:
+        # A shell that starts the tests in the background has them ignore SIGINT, and the
+        # program would inherit that; a handler of ours is reset to the default by exec.
+        if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+            self.addCleanup(signal.signal, signal.SIGINT, signal.SIG_IGN)
+
+    def test_sigint_while_playing(self):
+        for answer in ("2", "4"):
+            with self.subTest(answer=answer):
+                run = start_run(self, self.sandbox)
+                play(self, run, answer)
+                time.sleep(PLAY_BEFORE_FAULT_S)
+                self.assertEqual(self.sandbox.sink_input_binaries(), ["orbit-tone"])
+
+                interrupted = time.monotonic()
+                run.process.send_signal(signal.SIGINT)
+                status = run.wait(SIGINT_EXIT_BOUND_S)
+                self.assertIsNotNone(status, f"SIGINT did not end the program within {SIGINT_EXIT_BOUND_S} s: "
+                                             f"{run.describe()}")
+                exit_s = run.exit_time - interrupted
+                left = self.sandbox.wait_for_no_sink_input()
+                stream_gone_s = time.monotonic() - interrupted
+                report(f"SIGINT, answer {answer}", {"exit_after_signal_s": round(exit_s, 3),
+                                                    "stream_gone_after_signal_s": round(stream_gone_s, 3)})
+                self.assertEqual(status, -signal.SIGINT, f"not a death by SIGINT: {run.describe()}")
+                self.assertEqual(run.stdout, EXPECTED_STDOUT)
+                self.assertEqual(run.stderr, b"")
+                self.assertEqual(left, [], "the program's stream was left on the server after Ctrl+C")
+                self.assertEqual(wait_for_no_client_of_ours(self.sandbox), [],
+                                 "the program's client was left on the server after Ctrl+C")
+
+
+class MemcheckTest(SandboxTestCase):
+    """Whole runs under valgrind's memcheck: no invalid access, no use of uninitialised
+    memory, no leak, once the sound libraries' own (tests/e2e/valgrind.supp) are set aside."""
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        if shutil.which("valgrind") is None:
+            raise RuntimeError("Couldn't find valgrind: install valgrind (Debian: apt-get install valgrind)")
+        super().setUpClass()
+
+    def start_memcheck(self, sandbox_dir: str, env: dict[str, str], cwd: str, label: str) -> tuple[WrappedRun, str]:
+        log_path = os.path.join(sandbox_dir, f"memcheck-{label}.log")
+        run = WrappedRun(memcheck_command(log_path), memcheck_env(env), cwd)
+        self.addCleanup(run.kill)
+        return run, log_path
+
+    def check_report(self, log_path: str, label: str, extra: dict) -> None:
+        self.assertTrue(os.path.exists(log_path), f"valgrind wrote no report at {log_path}")
+        memcheck = MemcheckReport.read(log_path)
+        figures = memcheck.summary()
+        figures.update(extra)
+        line = report(f"memcheck, {label}", figures)
+        self.assertIsNotNone(memcheck.errors, f"the report has no error summary; {line}\n{memcheck.excerpt()}")
+        self.assertEqual(memcheck.error_lines, [], f"invalid accesses or uninitialised values; {line}\n"
+                                                   f"{memcheck.excerpt()}")
+        for kind in ("definitely lost", "indirectly lost", "possibly lost"):
+            self.assertEqual(memcheck.leaks.get(kind, 0), 0, f"{kind}: see {log_path}; {line}\n{memcheck.excerpt()}")
+        self.assertEqual(memcheck.errors, 0, f"memcheck counted errors; {line}\n{memcheck.excerpt()}")
+
+    def test_full_hrtf_run(self):
+        run, log_path = self.start_memcheck(self.sandbox.dir, self.sandbox.client_env(),
+                                            os.path.join(self.sandbox.dir, "home"), "full-hrtf")
+        menu = run.wait_for_stdout_ending(MENU, MEMCHECK_TIMEOUT_S)
+        if not menu and run.wait(EXIT_TIMEOUT_S) == 1 and run.stderr == NO_DEVICE_MESSAGE:
+            self.fail(f"under valgrind the device took longer than the layer's {OPENING_GIVE_UP_S} s to open")
+        self.assertTrue(menu, f"no menu: {run.describe()}")
+        opening_s = run.opening_s()
+        run.write("4\n")
+        self.assertTrue(run.wait_for_stdout_ending(CLOSING, MEMCHECK_TIMEOUT_S), f"no closing lines: {run.describe()}")
+        time.sleep(MEMCHECK_PLAY_S)
+        streams = self.sandbox.sink_input_binaries()
+        pressed = press_enter(run)
+        status = run.wait(MEMCHECK_TIMEOUT_S)
+        self.assertIsNotNone(status, f"no exit within {MEMCHECK_TIMEOUT_S} s of Enter: {run.describe()}")
+        left = self.sandbox.wait_for_no_sink_input()
+
+        self.assertEqual(streams, ["orbit-tone"], "the tone was not playing on the daemon")
+        self.assertEqual(run.stdout, EXPECTED_STDOUT)
+        self.assertEqual(run.stderr, b"")
+        self.assertEqual(left, [], "a stream was left on the daemon")
+        self.check_report(log_path, "answer 4", {
+            "exit_status": status,
+            "device_opening_s": None if opening_s is None else round(opening_s, 3),
+            "first_output_after_launch_s": round(run.first_output_time - run.launch_time, 3),
+            "exit_after_enter_s": round(run.exit_time - pressed, 3)})
+        self.assertNotEqual(status, MEMCHECK_ERROR_STATUS, "memcheck found errors")
+        self.assertEqual(status, 0, run.describe())
+
+    def test_run_with_server_killed(self):
+        with private_sandbox() as sandbox:
+            run, log_path = self.start_memcheck(sandbox.dir, sandbox.client_env(),
+                                                os.path.join(sandbox.dir, "home"), "server-killed")
+            self.assertTrue(run.wait_for_stdout_ending(MENU, MEMCHECK_TIMEOUT_S), f"no menu: {run.describe()}")
+            run.write("4\n")
+            self.assertTrue(run.wait_for_stdout_ending(CLOSING, MEMCHECK_TIMEOUT_S),
+                            f"no closing lines: {run.describe()}")
+            time.sleep(PLAY_BEFORE_FAULT_S)
+            kill_daemon(sandbox)
+            time.sleep(AFTER_FAULT_S)
+            press_enter(run)
+            status = run.wait(MEMCHECK_TIMEOUT_S)
+            self.assertIsNotNone(status, f"no exit within {MEMCHECK_TIMEOUT_S} s of Enter: {run.describe()}")
+            self.assertEqual(run.stdout, EXPECTED_STDOUT)
+            self.assertEqual(run.stderr, b"")
+            self.check_report(log_path, "answer 4, server killed mid-play", {"exit_status": status})
+            self.assertEqual(status, 0, run.describe())
+
+    def test_no_device(self):
+        # Without a server the engine falls to ALSA, whose configuration is read (and kept).
+        scratch = tempfile.mkdtemp(prefix="orbit-tone-memcheck-none-", dir="/tmp")
+        self.addCleanup(shutil.rmtree, scratch, True)
+        run, log_path = self.start_memcheck(scratch, no_server_env(scratch), scratch, "no-device")
+        try:
+            run.write("1\n\n")
+        except AssertionError:
+            pass                # it may already have exited and closed its input
+        run.close_stdin()
+        status = run.wait(MEMCHECK_TIMEOUT_S)
+        self.assertIsNotNone(status, f"no exit within {MEMCHECK_TIMEOUT_S} s: {run.describe()}")
+        self.assertEqual(run.stdout, b"")
+        self.assertEqual(run.stderr, NO_DEVICE_MESSAGE)
+        self.check_report(log_path, "no device", {"exit_status": status})
+        self.assertEqual(status, 1, run.describe())
+
+
+# What the soak answers, what standard error then says, and whether the answer's line is
+# followed by Enter (False: the input ends instead, which ends the wait by itself).
+NOTICE = UNRECOGNIZED_NOTICE
+SOAK_ANSWERS = [
+    # Numbers the menu offers, alone or with more on the line.
+    ("1\n", b"", True), ("2\n", b"", True), ("3\n", b"", True), ("4\n", b"", True),
+    ("3 and more words\n", b"", True), ("  4\t\n", b"", True), ("2x\n", b"", True), ("+1\n", b"", True),
+    # Blank lines are skipped: the menu waits for a word.
+    ("\n\n2\n", b"", True),
+    # Other numbers.
+    ("0\n", NOTICE, True), ("5\n", NOTICE, True), ("9\n", NOTICE, True), ("42\n", NOTICE, True),
+    ("-1\n", NOTICE, True), ("4294967296\n", NOTICE, True), ("12345678901234567890\n", NOTICE, True),
+    # Letters.
+    ("a\n", NOTICE, True), ("abc\n", NOTICE, True), ("x4\n", NOTICE, True), ("Q\n", NOTICE, True),
+    # Empty input: blank lines, then the input ends.
+    ("\n", NOTICE, False), ("", NOTICE, False),
+    # The input closed early: right after a choice, or before the menu even shows.
+    ("3\n", b"", False), ("7\n", NOTICE, False),
+]
+
+
+class SoakTest(SandboxTestCase):
+    """Many short runs in a row against one daemon, with random answers (fixed seed)."""
+
+    def test_consecutive_runs(self):
+        # Every kind of answer at least once, the rest drawn at random, in a random order.
+        rng = random.Random(SOAK_SEED)
+        plan = SOAK_ANSWERS + [rng.choice(SOAK_ANSWERS) for _ in range(SOAK_RUNS - len(SOAK_ANSWERS))]
+        rng.shuffle(plan)
+        started = time.monotonic()
+        slowest_s = 0.0
+        for index, (answer, expected_stderr, enter) in enumerate(plan):
+            wait_for_menu = rng.random() < 0.8     # else typed ahead, before the menu shows
+            with self.subTest(run=index, answer=answer, enter=enter, seed=SOAK_SEED):
+                began = time.monotonic()
+                run = ProgramRun(self.sandbox.client_env(), cwd=os.path.join(self.sandbox.dir, "home"))
+                try:
+                    self.soak_run(run, answer, enter, wait_for_menu)
+                    self.assertEqual(run.stdout, EXPECTED_STDOUT, run.describe())
+                    self.assertEqual(run.stderr, expected_stderr, run.describe())
+                    self.assertEqual(run.process.returncode, 0, run.describe())
+                finally:
+                    run.kill()
+                self.assertEqual(self.sandbox.wait_for_no_sink_input(), [],
+                                 "the run left a stream on the daemon")
+                slowest_s = max(slowest_s, time.monotonic() - began)
+        duration_s = time.monotonic() - started
+        report("soak", {"runs": SOAK_RUNS, "seed": SOAK_SEED, "duration_s": round(duration_s, 1),
+                        "slowest_run_s": round(slowest_s, 3)})
+        self.assertTrue(server_answers(self.sandbox), "the daemon stopped answering during the soak")
+        self.assertEqual(self.sandbox.sink_inputs(), [], "streams were left on the daemon")
+        self.assertNotIn("orbit-tone", client_binaries(self.sandbox), "clients were left on the daemon")
+
+    def soak_run(self, run: ProgramRun, answer: str, enter: bool, wait_for_menu: bool) -> None:
+        """One run, bounded at every step; a run still going at a bound is killed by kill()."""
+        if wait_for_menu:
+            self.assertTrue(run.wait_for_stdout_ending(MENU), f"the menu prompt did not come: {run.describe()}")
+        if answer:
+            run.write(answer)
+        if enter:
+            self.assertTrue(run.wait_for_stdout_ending(CLOSING),
+                            f"the closing lines did not come: {run.describe()}")
+            run.write("\n")
+        run.close_stdin()
+        status = run.wait()
+        self.assertIsNotNone(status, f"the run did not exit within {EXIT_TIMEOUT_S} s: {run.describe()}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0], add_help=False)
+    parser.add_argument("--exe", help="the orbit-tone executable (or ORBIT_TONE_EXE)")
+    parser.add_argument("--keep-temp", action="store_true", help="keep the daemons' folders")
+    args, rest = parser.parse_known_args()
+    configure(args.exe, args.keep_temp)
+    try:
+        executable()
+    except RuntimeError as error:
+        sys.exit(str(error))
+    unittest.main(argv=[sys.argv[0]] + rest)
+
+
+if __name__ == "__main__":
+    main()
