@@ -1,6 +1,13 @@
 """Shared pieces of the end-to-end tests: a private PulseAudio daemon per test class
 (tools/pulse-sandbox), the executable run as a user would through pipes, and the program's
 expected console texts.
+
+The Windows executable runs the same way through Wine (configure(..., wine=True)), in a
+private prefix created once per run by a host process of its own (`wine-host` below): the
+host owns the prefix's server and services, and stops them and removes the prefix when its
+standard input closes, so that nothing is left behind even if the tests are killed.
+
+    e2e_support.py wine-host DIR [--keep]
 """
 
 from __future__ import annotations
@@ -9,6 +16,7 @@ import ctypes
 import os
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -44,20 +52,74 @@ NO_DEVICE_MESSAGE = b"Failed to create DirectSound device!\n\n"
 PROMPT_TIMEOUT_S = 15.0
 EXIT_TIMEOUT_S = 15.0
 
-_settings = {"exe": os.environ.get("ORBIT_TONE_EXE"), "keep": False}
+# Wine: the prefix's audio driver is pinned to PulseAudio, so that without a reachable server
+# the device cannot be created (rather than falling back to ALSA and a real sound card), and
+# the Mono and Gecko add-ons are kept out (the prefix would otherwise try to install them).
+WINE_AUDIO_DRIVER = "pulse"
+WINE_DLL_OVERRIDES = "mscoree,mshtml="
+WINE_STEP_TIMEOUT_S = 180.0     # each step of the prefix's creation; it takes seconds
+WINE_STOP_TIMEOUT_S = 30.0
+
+_settings = {"exe": os.environ.get("ORBIT_TONE_EXE"), "keep": False, "wine": False}
+_wine_prefix: "WinePrefix | None" = None
 
 
-def configure(exe: str | None, keep_temp: bool) -> None:
+def configure(exe: str | None, keep_temp: bool, wine: bool = False) -> None:
     if exe:
         _settings["exe"] = os.path.abspath(exe)
     _settings["keep"] = keep_temp
+    _settings["wine"] = wine
+
+
+def under_wine() -> bool:
+    """The executable is the Windows one, run through Wine."""
+    return bool(_settings["wine"])
 
 
 def executable() -> str:
     exe = _settings["exe"]
-    if not exe or not os.access(exe, os.X_OK):
+    usable = exe and (os.path.isfile(exe) if under_wine() else os.access(exe, os.X_OK))
+    if not usable:
         raise RuntimeError(f"Couldn't find the orbit-tone executable: {exe!r} (pass --exe PATH)")
     return exe
+
+
+def console_text(text: bytes) -> bytes:
+    """A console text as the program writes it to a pipe: the Windows C runtime writes its
+    standard streams in text mode, each "\\n" as "\\r\\n"."""
+    return text.replace(b"\n", b"\r\n") if under_wine() else text
+
+
+def program_clock_offset_s() -> float:
+    """What to add to a time.monotonic() stamp to get the program's performance-counter time.
+    Natively nothing: the Linux layer counts CLOCK_MONOTONIC. Wine's QueryPerformanceCounter
+    counts CLOCK_MONOTONIC_RAW, which drifts from CLOCK_MONOTONIC as the system clock is
+    slewed (by 0.27 s within the first hour of uptime on a test VM)."""
+    if not under_wine():
+        return 0.0
+    before = time.clock_gettime(time.CLOCK_MONOTONIC)
+    raw = time.clock_gettime(time.CLOCK_MONOTONIC_RAW)
+    after = time.clock_gettime(time.CLOCK_MONOTONIC)
+    return raw - (before + after) / 2.0
+
+
+def set_up_module() -> None:
+    """Run-wide set-up (a test module's setUpModule): under Wine, the private prefix, removed
+    by a module cleanup."""
+    global _wine_prefix
+    if not under_wine() or _wine_prefix is not None:
+        return
+    prefix = WinePrefix()
+    unittest.addModuleCleanup(_remove_wine_prefix)
+    _wine_prefix = prefix
+    prefix.start()
+
+
+def _remove_wine_prefix() -> None:
+    global _wine_prefix
+    prefix, _wine_prefix = _wine_prefix, None
+    if prefix is not None:
+        prefix.stop()
 
 
 def _become_subreaper() -> None:
@@ -160,12 +222,16 @@ class PulseSandbox:
 
     def sink_input_binaries(self) -> list[str]:
         """application.process.binary of each sink input (the streams playing now)."""
-        names = []
+        return self.sink_input_property("application.process.binary")
+
+    def sink_input_property(self, name: str) -> list[str]:
+        """The property name of each sink input that has it (the streams playing now)."""
+        values = []
         for line in self.pactl("list", "sink-inputs").splitlines():
             line = line.strip()
-            if line.startswith("application.process.binary = "):
-                names.append(line.split("=", 1)[1].strip().strip('"'))
-        return names
+            if line.startswith(name + " = "):
+                values.append(line.split("=", 1)[1].strip().strip('"'))
+        return values
 
     def wait_for_no_sink_input(self, timeout_s: float = 3.0) -> list[str]:
         """Polls until the daemon holds no stream; returns what is left after timeout_s."""
@@ -195,12 +261,88 @@ def no_server_env(scratch_dir: str) -> dict[str, str]:
     return env
 
 
+def _wine_env(env: dict[str, str], work_dir: str) -> dict[str, str]:
+    """env for a Wine process in the prefix work_dir/prefix: quiet, with no display (nothing
+    pops up on a desktop) and none of the caller's own Wine settings. The server keeps its
+    socket folder in TMPDIR and leaves it behind: work_dir/tmp goes away with the prefix."""
+    env = {k: v for k, v in env.items()
+           if not k.startswith("WINE") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env.update({"WINEPREFIX": os.path.join(work_dir, "prefix"), "TMPDIR": os.path.join(work_dir, "tmp"),
+                "WINEDEBUG": "-all", "WINEDLLOVERRIDES": WINE_DLL_OVERRIDES})
+    return env
+
+
+class WinePrefix:
+    """The run's private Wine prefix, in a temporary folder: created, kept up and removed by a
+    host process (`e2e_support.py wine-host`) that holds it until its standard input closes."""
+
+    def __init__(self) -> None:
+        self.dir = _temp_dir("orbit-tone-wine-")
+        self.host: subprocess.Popen | None = None
+
+    def start(self) -> None:
+        command = [sys.executable, "-B", os.path.abspath(__file__), "wine-host", self.dir]
+        if _settings["keep"]:
+            command.append("--keep")
+        # A session of its own: a Ctrl-C meant for the tests does not cut the host's clean-up
+        # short; the host notices the end of the tests by its input closing.
+        try:
+            self.host = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         start_new_session=True)
+        except OSError:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            raise
+        line = self.host.stdout.readline().decode(errors="replace").split()
+        if len(line) != 2 or line[0] != "ready":
+            # The host has cleaned up after itself, or does so as its input closes.
+            host, self.host = self.host, None
+            host.stdin.close()
+            status = host.wait(timeout=WINE_STOP_TIMEOUT_S + 10.0)
+            host.stdout.close()
+            raise RuntimeError(f"Couldn't create the Wine prefix in {self.dir} (host exit status "
+                               f"{status}); see the messages above")
+        print(f"measured (wine prefix): created and started in {float(line[1]):.1f} s", file=sys.stderr)
+
+    def stop(self) -> None:
+        if self.host is None:
+            return
+        host, self.host = self.host, None
+        if host.stdin and not host.stdin.closed:
+            host.stdin.close()
+        try:
+            status = host.wait(timeout=WINE_STOP_TIMEOUT_S + 10.0)
+        except subprocess.TimeoutExpired:
+            host.kill()
+            host.wait()
+            raise RuntimeError(f"the Wine host (pid {host.pid}) did not stop within "
+                               f"{WINE_STOP_TIMEOUT_S + 10.0:.0f} s; killed it") from None
+        host.stdout.close()
+        if status != 0:
+            raise RuntimeError(f"the Wine host failed to stop the prefix's processes or remove "
+                               f"{self.dir} (exit status {status}); see the messages above")
+
+    def env(self, env: dict[str, str]) -> dict[str, str]:
+        """env for a Wine process in this prefix."""
+        return _wine_env(env, self.dir)
+
+
+def program_command(env: dict[str, str]) -> tuple[list[str], dict[str, str]]:
+    """The command line and environment that run the executable with env: itself, or under
+    Wine in the run's prefix (set up by set_up_module())."""
+    if not under_wine():
+        return [executable()], env
+    if _wine_prefix is None:
+        raise RuntimeError("the Wine prefix is not set up: call set_up_module() from setUpModule()")
+    return ["wine", executable()], _wine_prefix.env(env)
+
+
 class ProgramRun:
     """The executable run as a user would: answers written to a pipe on its standard input,
     its two output streams read as they come."""
 
     def __init__(self, env: dict[str, str], cwd: str) -> None:
-        self.process = subprocess.Popen([executable()], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        command, env = program_command(env)
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=env, cwd=cwd)
         self._out = bytearray()
         self._err = bytearray()
@@ -320,12 +462,12 @@ class SandboxTestCase(unittest.TestCase):
         return recorder
 
     def answer_menu(self, run: ProgramRun, answer: str) -> None:
-        self.assertTrue(run.wait_for_stdout_ending(MENU),
+        self.assertTrue(run.wait_for_stdout_ending(console_text(MENU)),
                         f"the menu prompt did not come: {run.describe()}")
         run.write(answer)
 
     def wait_for_closing_prompt(self, run: ProgramRun) -> None:
-        self.assertTrue(run.wait_for_stdout_ending(CLOSING),
+        self.assertTrue(run.wait_for_stdout_ending(console_text(CLOSING)),
                         f"the closing lines did not come: {run.describe()}")
 
     def finish(self, run: ProgramRun, enter: bool = True) -> tuple[int, float]:
@@ -341,3 +483,176 @@ class SandboxTestCase(unittest.TestCase):
         left = self.sandbox.wait_for_no_sink_input()
         self.assertEqual(left, [], "the program left a stream on the sound server after it exited")
         return status, run.exit_time - pressed
+
+
+# ---------------------------------------------------------------------------------------
+# The Wine host: `e2e_support.py wine-host DIR [--keep]`, started by WinePrefix.
+
+class _HostStopped(Exception):
+    """A signal asked the host to stop early."""
+
+
+def _host_log(message: str) -> None:
+    print(f"wine-host: {message}", file=sys.stderr, flush=True)
+
+
+def _wait_for_server_lock(server: subprocess.Popen, timeout_s: float) -> None:
+    """Waits until the server holds its prefix's lock file: from then on, Wine clients connect
+    to it instead of starting a server of their own."""
+    deadline = time.monotonic() + timeout_s
+    fd_dir = f"/proc/{server.pid}/fd"
+    while time.monotonic() < deadline:
+        if server.poll() is not None:
+            raise RuntimeError(f"the wineserver exited with status {server.returncode} during start-up")
+        try:
+            targets = [os.readlink(os.path.join(fd_dir, fd)) for fd in os.listdir(fd_dir)]
+        except OSError:
+            targets = []
+        if any(os.path.basename(os.path.dirname(t)).startswith("server-") and t.endswith("/lock")
+               for t in targets):
+            return
+        time.sleep(0.02)
+    raise RuntimeError(f"the wineserver did not take its lock within {timeout_s:.0f} s")
+
+
+def _reap_children(deadline: float) -> list[int]:
+    """Reaps every child of this process (the host's own, and the Wine processes it adopted as
+    a subreaper) until none is left or deadline passes; returns the pids still alive then."""
+    while True:
+        try:
+            pid, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return []
+        if pid:
+            continue
+        if time.monotonic() >= deadline:
+            break
+        time.sleep(0.02)
+    alive = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == os.getpid():
+                alive.append(int(entry))
+    return alive
+
+
+def _wine_host(work_dir: str, keep: bool) -> int:
+    """Creates the prefix in work_dir/prefix, starts its server and services, prints "ready
+    SECONDS", holds them until standard input closes (or SIGTERM, SIGINT, SIGHUP), then stops
+    every process of the prefix and removes work_dir (unless keep). Returns the exit status:
+    0 only if all went well."""
+
+    def stop_early(signum, _frame):
+        raise _HostStopped(signal.Signals(signum).name)
+
+    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(signum, stop_early)
+    _become_subreaper()
+    started = time.monotonic()
+    prefix = os.path.join(work_dir, "prefix")
+    log_path = os.path.join(work_dir, "wine.log")
+    # No sound server can be reached from here: the prefix's own processes play nothing.
+    env = _wine_env(no_server_env(work_dir), work_dir)
+    server: subprocess.Popen | None = None
+    status = 0
+
+    def step(*command: str) -> None:
+        with open(log_path, "ab") as log:
+            log.write(f"$ {' '.join(command)}\n".encode())
+            log.flush()
+            step_started = time.monotonic()
+            # The log file, not a pipe: services started here keep their output streams open.
+            done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                  env=env, cwd=work_dir, timeout=WINE_STEP_TIMEOUT_S)
+            log.write(f"# status {done.returncode} after {time.monotonic() - step_started:.2f} s\n".encode())
+        if done.returncode != 0:
+            raise RuntimeError(f"{' '.join(command)} failed with status {done.returncode}")
+
+    try:
+        try:
+            # Create the prefix and pin its audio driver; then let everything end, so that the
+            # prefix is complete on disk before the server that keeps it up starts.
+            os.makedirs(env["TMPDIR"], mode=0o700, exist_ok=True)
+            step("wineboot", "-i")
+            step("wine", "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Audio",
+                 "/d", WINE_AUDIO_DRIVER, "/f")
+            step("wineserver", "-w")
+            _reap_children(time.monotonic())
+
+            # Keep a server up for the whole run, with the prefix's services started once:
+            # each run of the program then takes a fraction of a second, and starts nothing
+            # that could outlive it holding its output pipes.
+            with open(log_path, "ab") as log:
+                server = subprocess.Popen(["wineserver", "--foreground", "--persistent"],
+                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                          env=env, cwd=work_dir)
+            _wait_for_server_lock(server, 10.0)
+            step("wine", "wineboot")
+            if server.poll() is not None:
+                raise RuntimeError(f"the wineserver (pid {server.pid}) exited with status "
+                                   f"{server.returncode} while the services started")
+        except (RuntimeError, OSError, subprocess.TimeoutExpired) as error:
+            tail = ""
+            try:
+                with open(log_path, errors="replace") as f:
+                    tail = "".join(f.readlines()[-10:])
+            except OSError:
+                pass
+            _host_log(f"couldn't set up the Wine prefix in {prefix}: {error}\n"
+                      f"the end of {log_path}:\n{tail}")
+            status = 1
+        else:
+            try:
+                print(f"ready {time.monotonic() - started:.2f}", flush=True)
+                sys.stdin.buffer.read()
+            except BrokenPipeError:
+                _host_log("the tests ended before the prefix was ready")
+                status = 1
+    except _HostStopped as stop:
+        _host_log(f"stopping early on {stop}")
+        status = 1
+    finally:
+        for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            signal.signal(signum, signal.SIG_IGN)
+        # Stop every process of this prefix (the server signals them all), then the server.
+        try:
+            subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, env=env, timeout=WINE_STOP_TIMEOUT_S)
+        except (OSError, subprocess.TimeoutExpired) as error:
+            _host_log(f"wineserver -k failed: {error}")
+            status = 1
+        if server is not None:
+            try:
+                server.wait(timeout=WINE_STOP_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                _host_log(f"the wineserver (pid {server.pid}) ignored wineserver -k; killing it")
+                server.kill()
+                server.wait()
+                status = 1
+        left = _reap_children(time.monotonic() + WINE_STOP_TIMEOUT_S)
+        if left:
+            _host_log(f"processes of the prefix survived wineserver -k: {left}; killing them")
+            for pid in left:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            _reap_children(time.monotonic() + 5.0)
+            status = 1
+        if not keep:
+            shutil.rmtree(work_dir, ignore_errors=True)
+            if os.path.exists(work_dir):
+                _host_log(f"couldn't remove {work_dir}")
+                status = 1
+    return status
+
+
+if __name__ == "__main__":
+    if len(sys.argv) in (3, 4) and sys.argv[1] == "wine-host" and sys.argv[3:] in ([], ["--keep"]):
+        sys.exit(_wine_host(os.path.abspath(sys.argv[2]), keep=len(sys.argv) == 4))
+    sys.exit(f"usage: {sys.argv[0]} wine-host DIR [--keep]")
