@@ -52,8 +52,8 @@ void QuietEngineOnce()
 }
 
 // Runs work on a thread of its own and waits for it at most limit; false when
-// it took longer. Work that outlives the wait finishes on its own, so it must
-// hold everything it touches.
+// it took longer. Work that outlives the wait is left to finish on its own, so
+// it must hold everything it touches; work done in time leaves no thread behind.
 bool FinishesWithin(std::chrono::milliseconds limit, std::function<void()> work)
 {
     struct Progress {
@@ -62,19 +62,26 @@ bool FinishesWithin(std::chrono::milliseconds limit, std::function<void()> work)
         bool done = false;
     };
     auto progress = std::make_shared<Progress>();
+    std::thread worker;
     try {
-        std::thread([progress, work] {
+        worker = std::thread([progress, work] {
             work();
             std::lock_guard lock(progress->mutex);
             progress->done = true;
             progress->finished.notify_all();
-        }).detach();
+        });
     } catch (const std::system_error&) {
         work(); // no thread to be had: wait as long as it takes
         return true;
     }
     std::unique_lock lock(progress->mutex);
-    return progress->finished.wait_for(lock, limit, [&] { return progress->done; });
+    const bool inTime = progress->finished.wait_for(lock, limit, [&] { return progress->done; });
+    lock.unlock();
+    if (inTime)
+        worker.join();
+    else
+        worker.detach();
+    return inTime;
 }
 
 } // namespace
