@@ -338,12 +338,13 @@ def program_command(env: dict[str, str]) -> tuple[list[str], dict[str, str]]:
 
 class ProgramRun:
     """The executable run as a user would: answers written to a pipe on its standard input,
-    its two output streams read as they come."""
+    its two output streams read as they come. A wrapper command (valgrind, say) may run it."""
 
-    def __init__(self, env: dict[str, str], cwd: str) -> None:
+    def __init__(self, env: dict[str, str], cwd: str, wrapper: list[str] | None = None) -> None:
         command, env = program_command(env)
-        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, env=env, cwd=cwd)
+        self.launch_time = time.monotonic()
+        self.process = subprocess.Popen([*(wrapper or []), *command], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=cwd)
         self._out = bytearray()
         self._err = bytearray()
         self._changed = threading.Condition()
@@ -351,6 +352,7 @@ class ProgramRun:
                          threading.Thread(target=self._pump, args=(self.process.stderr, self._err), daemon=True)]
         for reader in self._readers:
             reader.start()
+        self.first_output_time: float | None = None
         self.exit_time: float | None = None
 
     def _pump(self, stream, sink: bytearray) -> None:
@@ -362,6 +364,8 @@ class ProgramRun:
                 chunk = b""
             with self._changed:
                 if chunk:
+                    if sink is self._out and self.first_output_time is None:
+                        self.first_output_time = time.monotonic()
                     sink.extend(chunk)
                 self._changed.notify_all()
             if not chunk:

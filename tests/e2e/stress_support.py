@@ -14,7 +14,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 
-from e2e_support import HERE, PulseSandbox, executable
+from e2e_support import HERE, ProgramRun, PulseSandbox
 
 PROGRAM_NAME = "orbit-tone"
 SUPPRESSIONS = os.path.join(HERE, "valgrind.supp")
@@ -117,43 +117,17 @@ def wait_for_no_client_of_ours(sandbox: PulseSandbox, timeout_s: float = 3.0) ->
 # ---------------------------------------------------------------------------------------
 # The executable under a wrapper (valgrind)
 
-class WrappedRun:
-    """The executable started under a wrapper command, answered through a pipe like
-    e2e_support.ProgramRun, with the moments that tell how long the device took to open:
-    the program's first extra thread (the layer opens the device on a thread of its own, and
-    nothing before it starts one) and its first output (written once the device is open)."""
+class WrappedRun(ProgramRun):
+    """The executable started under a wrapper command, with the moment its first extra thread
+    appears: the layer opens the device on a thread of its own, and nothing before it starts
+    one, so that moment and the first output tell how long the device took to open."""
 
     def __init__(self, wrapper: list[str], env: dict[str, str], cwd: str) -> None:
-        self.launch_time = time.monotonic()
-        self.process = subprocess.Popen([*wrapper, executable()], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=cwd)
+        super().__init__(env, cwd, wrapper)
         self.first_thread_time: float | None = None
-        self.first_output_time: float | None = None
-        self.exit_time: float | None = None
-        self._out = bytearray()
-        self._err = bytearray()
-        self._changed = threading.Condition()
-        self._threads = [threading.Thread(target=self._pump, args=(self.process.stdout, self._out), daemon=True),
-                         threading.Thread(target=self._pump, args=(self.process.stderr, self._err), daemon=True),
-                         threading.Thread(target=self._watch_threads, daemon=True)]
-        for thread in self._threads:
-            thread.start()
-
-    def _pump(self, stream, sink: bytearray) -> None:
-        fd = stream.fileno()
-        while True:
-            try:
-                chunk = os.read(fd, 4096)
-            except OSError:
-                chunk = b""
-            with self._changed:
-                if chunk:
-                    if sink is self._out and self.first_output_time is None:
-                        self.first_output_time = time.monotonic()
-                    sink.extend(chunk)
-                self._changed.notify_all()
-            if not chunk:
-                return
+        watcher = threading.Thread(target=self._watch_threads, daemon=True)
+        watcher.start()
+        self._readers.append(watcher)
 
     def _watch_threads(self) -> None:
         tasks = f"/proc/{self.process.pid}/task"
@@ -166,75 +140,11 @@ class WrappedRun:
                 return
             time.sleep(0.002)
 
-    @property
-    def stdout(self) -> bytes:
-        with self._changed:
-            return bytes(self._out)
-
-    @property
-    def stderr(self) -> bytes:
-        with self._changed:
-            return bytes(self._err)
-
     def opening_s(self) -> float | None:
         """Seconds from the opening thread's start to the first output, if both were seen."""
         if self.first_thread_time is None or self.first_output_time is None:
             return None
         return self.first_output_time - self.first_thread_time
-
-    def wait_for_stdout_ending(self, tail: bytes, timeout_s: float) -> bool:
-        deadline = time.monotonic() + timeout_s
-        with self._changed:
-            while not self._out.endswith(tail):
-                remaining = deadline - time.monotonic()
-                if remaining <= 0 or self.process.poll() is not None:
-                    return self._out.endswith(tail)
-                self._changed.wait(min(remaining, 0.05))
-            return True
-
-    def write(self, text: str) -> None:
-        try:
-            self.process.stdin.write(text.encode())
-            self.process.stdin.flush()
-        except BrokenPipeError:
-            raise AssertionError(f"the program stopped reading before {text!r} was written: "
-                                 f"{self.describe()}") from None
-
-    def close_stdin(self) -> None:
-        if not self.process.stdin.closed:
-            try:
-                self.process.stdin.close()
-            except BrokenPipeError:
-                pass
-
-    def running(self) -> bool:
-        return self.process.poll() is None
-
-    def wait(self, timeout_s: float) -> int | None:
-        try:
-            status = self.process.wait(timeout=timeout_s)
-        except subprocess.TimeoutExpired:
-            return None
-        if self.exit_time is None:
-            self.exit_time = time.monotonic()
-        for thread in self._threads:
-            thread.join(timeout=2)
-        return status
-
-    def kill(self) -> None:
-        """Ends the run (by its own pid) if a failed test left it running."""
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self.close_stdin()
-        for thread in self._threads:
-            thread.join(timeout=2)
-        for stream in (self.process.stdout, self.process.stderr):
-            stream.close()
-
-    def describe(self) -> str:
-        return (f"exit status {self.process.poll()}, stdout {self.stdout!r}, "
-                f"stderr {self.stderr!r}")
 
 
 # ---------------------------------------------------------------------------------------
