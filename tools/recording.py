@@ -223,7 +223,7 @@ class Periodicity:
     autocorr_half_period: float     # median at half of it: near -1 for a sine of that period
     repeat_residual_db: float       # median of repeat_residual_db(): about -37 dB for a
                                     # steady 440 Hz sine, far lower for a 100-frame loop
-    fundamental_hz: float | None    # from the mean spacing of rising zero crossings
+    fundamental_hz: float | None    # from the spacing of rising zero crossings, window by window
 
     @property
     def period_frames(self) -> float | None:
@@ -240,15 +240,13 @@ def periodicity(rec: Recording, start: int, end: int, window_ms: float = 50.0) -
     """How the sound in [start, end) repeats; None when no window holds sound.
 
     Rising zero crossings are placed between their two samples by linear interpolation;
-    their mean spacing over all windows gives the fundamental to a small fraction of a
-    hertz, which tells a sound that repeats every 100 frames (441 Hz) from a steady 440 Hz
-    sine."""
+    their mean spacing in each window, the median over the windows, gives the fundamental
+    to a small fraction of a hertz, which tells a sound that repeats every 100 frames
+    (441 Hz) from a steady 440 Hz sine; a window with a glitch in it does not move it."""
     window = max(4 * TONE_PERIOD_FRAMES, int(rec.rate_hz * window_ms / 1000.0))
     threshold = 10.0 ** (SILENCE_DBFS / 20.0)
     end = min(end, rec.frames - TONE_PERIOD_FRAMES)
-    full, half, residual = [], [], []
-    periods = 0
-    span = 0.0
+    full, half, residual, fundamentals = [], [], [], []
     for first in range(start, end - window + 1, window):
         left = _rms(rec.left, first, first + window)
         right = _rms(rec.right, first, first + window)
@@ -260,9 +258,8 @@ def periodicity(rec: Recording, start: int, end: int, window_ms: float = 50.0) -
         residual.append(repeat_residual_db(samples, first, window, TONE_PERIOD_FRAMES))
         part = samples[first:first + window]
         crossings = [i + a / (a - b) for i, (a, b) in enumerate(zip(part, part[1:])) if a < 0 <= b]
-        if len(crossings) >= 2:
-            periods += len(crossings) - 1
-            span += crossings[-1] - crossings[0]
+        if len(crossings) >= 2 and crossings[-1] > crossings[0]:
+            fundamentals.append(rec.rate_hz * (len(crossings) - 1) / (crossings[-1] - crossings[0]))
     if not full:
         return None
     return Periodicity(
@@ -271,7 +268,7 @@ def periodicity(rec: Recording, start: int, end: int, window_ms: float = 50.0) -
         autocorr_period_min=min(full),
         autocorr_half_period=_median(half),
         repeat_residual_db=_median(residual),
-        fundamental_hz=rec.rate_hz * periods / span if span > 0.0 else None,
+        fundamental_hz=_median(fundamentals) if fundamentals else None,
     )
 
 
