@@ -153,8 +153,7 @@ std::shared_ptr<Output> Output::OpenDefaultNow()
         return nullptr;
     }
     std::shared_ptr<Output> output(new Output(device, false, 2));
-    const ALCint attributes[] = {ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE, ALC_HRTF_SOFT, ALC_FALSE, 0};
-    output->context_ = alcCreateContext(device, attributes);
+    output->context_ = alcCreateContext(device, output->Attributes(Rendering::Panning, -1).data());
     if (!output->context_)
         return nullptr;
     alcGetIntegerv(device, ALC_FREQUENCY, 1, &output->rateHz_);
@@ -172,12 +171,10 @@ std::shared_ptr<Output> Output::OpenLoopback(int rateHz, int channels)
     std::shared_ptr<Output> output(new Output(device, true, channels));
     if ((channels != 1 && channels != 2) || !alcIsRenderFormatSupportedSOFT(device, rateHz, channelFormat, ALC_SHORT_SOFT))
         return nullptr;
-    const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT, channelFormat, ALC_FORMAT_TYPE_SOFT, ALC_SHORT_SOFT,
-                                 ALC_FREQUENCY, rateHz, ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE, ALC_HRTF_SOFT, ALC_FALSE, 0};
-    output->context_ = alcCreateContext(device, attributes);
+    output->rateHz_ = rateHz;
+    output->context_ = alcCreateContext(device, output->Attributes(Rendering::Panning, -1).data());
     if (!output->context_)
         return nullptr;
-    output->rateHz_ = rateHz;
     return output;
 }
 
@@ -201,23 +198,21 @@ bool Output::Select(Rendering rendering)
     return false;
 }
 
-bool Output::Reset(Rendering rendering)
+std::vector<ALCint> Output::Attributes(Rendering rendering, int dataset) const
 {
     std::vector<ALCint> attributes;
     if (loopback_) {
         attributes.insert(attributes.end(), {ALC_FORMAT_CHANNELS_SOFT, channels_ == 1 ? ALC_MONO_SOFT : ALC_STEREO_SOFT,
                                              ALC_FORMAT_TYPE_SOFT, ALC_SHORT_SOFT});
     }
-    // The rate is pinned: a dataset made for another rate would change it for good.
+    // Once known, the rate is pinned: a dataset made for another rate would change it for good.
+    if (rateHz_ > 0)
+        attributes.insert(attributes.end(), {ALC_FREQUENCY, rateHz_});
     // Like the platform's mixer, the engine clips rather than limits: its limiter
     // costs a logarithm and an exponential per sample.
-    attributes.insert(attributes.end(), {ALC_FREQUENCY, rateHz_, ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE});
-
-    int dataset = -1;
+    attributes.insert(attributes.end(), {ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE});
     switch (rendering) {
     case Rendering::Automatic:
-        // Should the engine turn HRTF on, it takes the measured dataset.
-        dataset = FindDataset(fullDatasetPrefix);
         attributes.insert(attributes.end(), {ALC_HRTF_SOFT, ALC_DONT_CARE_SOFT});
         break;
     case Rendering::Panning:
@@ -225,19 +220,31 @@ bool Output::Reset(Rendering rendering)
         break;
     case Rendering::HrtfFull:
     case Rendering::HrtfLight:
-        dataset = FindDataset(rendering == Rendering::HrtfFull ? fullDatasetPrefix : lightDatasetPrefix);
-        if (dataset < 0)
-            return false;
         attributes.insert(attributes.end(), {ALC_HRTF_SOFT, ALC_TRUE});
         break;
     }
     if (dataset >= 0)
         attributes.insert(attributes.end(), {ALC_HRTF_ID_SOFT, dataset});
     attributes.push_back(0);
+    return attributes;
+}
 
+bool Output::Reset(Rendering rendering)
+{
+    // Should the engine turn HRTF on by itself, it takes the measured dataset.
+    int dataset = -1;
+    if (rendering == Rendering::Automatic || rendering == Rendering::HrtfFull)
+        dataset = FindDataset(fullDatasetPrefix);
+    else if (rendering == Rendering::HrtfLight)
+        dataset = FindDataset(lightDatasetPrefix);
+    const bool hrtfRequired = rendering == Rendering::HrtfFull || rendering == Rendering::HrtfLight;
+    if (hrtfRequired && dataset < 0)
+        return false;
+
+    const std::vector<ALCint> attributes = Attributes(rendering, dataset);
     if (!alcResetDeviceSOFT(device_, attributes.data()))
         return false;
-    if (rendering != Rendering::HrtfFull && rendering != Rendering::HrtfLight)
+    if (!hrtfRequired)
         return true;
 
     ALCint status = ALC_HRTF_DISABLED_SOFT;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace sound {
 
@@ -59,6 +60,8 @@ public:
 private:
     Output(ALCdevice* device, bool loopback, int channels);
     static std::shared_ptr<Output> OpenDefaultNow();
+    // What the engine is told at context creation and at each reset.
+    std::vector<ALCint> Attributes(Rendering rendering, int dataset) const;
     bool Reset(Rendering rendering);
     int FindDataset(const char* prefix);
 
