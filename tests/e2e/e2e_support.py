@@ -12,6 +12,7 @@ standard input closes, so that nothing is left behind even if the tests are kill
 
 from __future__ import annotations
 
+import argparse
 import ctypes
 import os
 import shlex
@@ -69,6 +70,24 @@ def configure(exe: str | None, keep_temp: bool, wine: bool = False) -> None:
         _settings["exe"] = os.path.abspath(exe)
     _settings["keep"] = keep_temp
     _settings["wine"] = wine
+
+
+def run_suite(description: str, wine_option: bool = False) -> None:
+    """A test script's main: --exe, --keep-temp (and --wine where the suite supports it),
+    then unittest's own arguments."""
+    parser = argparse.ArgumentParser(description=description, add_help=False)
+    parser.add_argument("--exe", help="the orbit-tone executable (or ORBIT_TONE_EXE)")
+    parser.add_argument("--keep-temp", action="store_true", help="keep the daemons' folders")
+    if wine_option:
+        parser.add_argument("--wine", action="store_true",
+                            help="the executable is the Windows one: run it through Wine")
+    args, rest = parser.parse_known_args()
+    configure(args.exe, args.keep_temp, wine=getattr(args, "wine", False))
+    try:
+        executable()
+    except RuntimeError as error:
+        sys.exit(str(error))
+    unittest.main(argv=[sys.argv[0]] + rest)
 
 
 def under_wine() -> bool:

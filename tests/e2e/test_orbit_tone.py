@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""End-to-end tests of the built orbit-tone executable, heard through a private PulseAudio
+"""End-to-end tests of the built orbit-tone heard through a private PulseAudio
 null sink (tools/pulse-sandbox) and measured with tools/recording.py.
 
     tests/e2e/test_orbit_tone.py --exe build/orbit-tone [-v] [unittest names...]
@@ -17,7 +17,6 @@ levels are not judged there.
 
 from __future__ import annotations
 
-import argparse
 import math
 import os
 import sys
@@ -31,7 +30,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from e2e_support import (EXPECTED_STDOUT, EXIT_TIMEOUT_S, NO_DEVICE_MESSAGE,  # noqa: E402
                          NO_VIRTUALIZATION_NOTICE, UNRECOGNIZED_NOTICE, ProgramRun,
-                         SandboxTestCase, configure, console_text, executable, no_server_env,
+                         SandboxTestCase, console_text, no_server_env, run_suite,
                          program_clock_offset_s, recording, set_up_module, under_wine)
 
 PLAY_S = 5.0                    # how long each mode's tone is heard before Enter
@@ -251,20 +250,5 @@ class OrbitTest(SandboxTestCase):
             self.assertLessEqual(extreme_db, 15.0, f"HRTF rendering pans hard; {figures}")
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0], add_help=False)
-    parser.add_argument("--exe", help="the orbit-tone executable (or ORBIT_TONE_EXE)")
-    parser.add_argument("--keep-temp", action="store_true", help="keep the daemons' folders")
-    parser.add_argument("--wine", action="store_true",
-                        help="the executable is the Windows one: run it through Wine")
-    args, rest = parser.parse_known_args()
-    configure(args.exe, args.keep_temp, wine=args.wine)
-    try:
-        executable()
-    except RuntimeError as error:
-        sys.exit(str(error))
-    unittest.main(argv=[sys.argv[0]] + rest)
-
-
 if __name__ == "__main__":
-    main()
+    run_suite(__doc__.splitlines()[0], wine_option=True)

@@ -11,7 +11,6 @@ daemons' folders (logs, memcheck reports) for a look after a failure.
 
 from __future__ import annotations
 
-import argparse
 import os
 import random
 import shutil
@@ -27,7 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from e2e_support import (EXIT_TIMEOUT_S, EXPECTED_STDOUT, MENU, CLOSING,  # noqa: E402
                          NO_DEVICE_MESSAGE, UNRECOGNIZED_NOTICE, ProgramRun, PulseSandbox,
-                         SandboxTestCase, configure, executable, no_server_env)
+                         SandboxTestCase, no_server_env, run_suite)
 from stress_support import (MEMCHECK_ERROR_STATUS, MemcheckReport, WrappedRun,  # noqa: E402
                             client_binaries, kill_daemon, memcheck_command, memcheck_env,
                             private_sandbox, server_answers, signal_daemon, thaw_daemon,
@@ -369,18 +368,5 @@ class SoakTest(SandboxTestCase):
         self.assertIsNotNone(status, f"the run did not exit within {EXIT_TIMEOUT_S} s: {run.describe()}")
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0], add_help=False)
-    parser.add_argument("--exe", help="the orbit-tone executable (or ORBIT_TONE_EXE)")
-    parser.add_argument("--keep-temp", action="store_true", help="keep the daemons' folders")
-    args, rest = parser.parse_known_args()
-    configure(args.exe, args.keep_temp)
-    try:
-        executable()
-    except RuntimeError as error:
-        sys.exit(str(error))
-    unittest.main(argv=[sys.argv[0]] + rest)
-
-
 if __name__ == "__main__":
-    main()
+    run_suite(__doc__.splitlines()[0])
