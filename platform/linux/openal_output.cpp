@@ -189,13 +189,29 @@ bool Output::Select(Rendering rendering)
     const auto lock = LockEngine();
     if (rendering == rendering_)
         return true;
+    fallback_.clear();
     if (Reset(rendering)) {
         rendering_ = rendering;
         return true;
     }
+    fallback_ = "the engine could not render HRTF on this output";
     Reset(Rendering::Panning);
     rendering_ = Rendering::Panning;
     return false;
+}
+
+RenderingReport Output::Report()
+{
+    const auto lock = LockEngine();
+    RenderingReport report;
+    ALCint enabled = ALC_FALSE;
+    alcGetIntegerv(device_, ALC_HRTF_SOFT, 1, &enabled);
+    report.hrtf = enabled == ALC_TRUE;
+    if (const ALCchar* name = report.hrtf ? alcGetString(device_, ALC_HRTF_SPECIFIER_SOFT) : nullptr)
+        report.dataset = name;
+    report.fallback = fallback_;
+    alcGetIntegerv(device_, ALC_FREQUENCY, 1, &report.rateHz);
+    return report;
 }
 
 std::vector<ALCint> Output::Attributes(Rendering rendering, int dataset) const

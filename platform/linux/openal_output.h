@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/loopback.h"
+
 namespace sound {
 
 // Every call into the engine happens under this lock, with the right context
@@ -51,6 +53,9 @@ public:
     // cannot render the requested HRTF and uses panning instead.
     bool Select(Rendering rendering);
 
+    // What the engine renders with now, and why the last HRTF request failed.
+    RenderingReport Report();
+
     bool Connected();
     int RateHz() const { return rateHz_; }
 
@@ -71,6 +76,7 @@ private:
     int channels_ = 2;
     int rateHz_ = 0;
     Rendering rendering_ = Rendering::Panning;
+    std::string fallback_; // why the last HRTF request was not met
 };
 
 } // namespace sound

@@ -586,6 +586,16 @@ bool RenderLoopback(LPDIRECTSOUND device, std::int16_t* samples, int frames)
     return output && output->Render(samples, frames);
 }
 
+bool DescribeRendering(LPDIRECTSOUND device, RenderingReport& report)
+{
+    auto* ours = dynamic_cast<SoundDevice*>(device);
+    Output* output = ours ? ours->EngineOutput() : nullptr;
+    if (!output)
+        return false;
+    report = output->Report();
+    return true;
+}
+
 } // namespace sound
 
 HRESULT DirectSoundCreate(LPCGUID device, LPDIRECTSOUND* directSound, LPUNKNOWN outer)
