@@ -230,7 +230,7 @@ const Algorithm algorithms[] = {
     {"DS3DALG_HRTF_LIGHT", &DS3DALG_HRTF_LIGHT, true},
     {"DS3DALG_HRTF_FULL", &DS3DALG_HRTF_FULL, true},
 };
-constexpr const char* datasetsHint = " (the hrtf-datasets target makes the light datasets in hrtf/ beside the test "
+constexpr const char* datasetsHint = " (the hrtf-datasets target makes the light datasets in share/orbit-tone/openal/hrtf/ beside the test "
                                      "executable; the full one is OpenAL Soft's own default-<rate>)";
 
 TEST(SoundRenderingTest, EachAlgorithmPutsTheToneOnTheSourcesSide)

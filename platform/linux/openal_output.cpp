@@ -1,5 +1,5 @@
-// OpenAL Soft output devices: opened once the engine has been quieted, with
-// HRTF chosen by dataset name at the device's own rate.
+// OpenAL Soft output devices: opened in a prepared environment, with HRTF chosen
+// from the datasets the engine reports.
 #include "platform/linux/openal_output.h"
 
 #define AL_ALEXT_PROTOTYPES
@@ -27,28 +27,45 @@ constexpr std::chrono::milliseconds longestClosingWait{1000};
 
 void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
-// Keeps the engine and the libraries under it off the user's standard error,
-// and points the engine at our datasets. Must run before the first engine call.
-void QuietEngine()
+bool IsSet(const char* name)
 {
-    // ALSA prints its own errors unless it has a handler. The library stays
-    // loaded: the handler must outlive every ALSA call the engine makes.
-    if (void* alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL)) {
-        using ErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
-        using SetErrorHandler = int (*)(ErrorHandler);
-        if (auto setHandler = reinterpret_cast<SetErrorHandler>(dlsym(alsa, "snd_lib_error_set_handler")))
-            setHandler(IgnoreAlsaError);
-    }
-    setenv("ALSOFT_LOGLEVEL", "0", 1);
-    // The engine looks for datasets here first; when unset it would look in the
-    // current directory.
-    setenv("ALSOFT_LOCAL_PATH", DatasetFolder().c_str(), 1);
+    const char* value = std::getenv(name);
+    return value && *value;
 }
 
-void QuietEngineOnce()
+// Prepares the process environment for the engine; must run before the first
+// engine call. Only what the user left unset is filled in, except that our
+// data folder joins the dataset search.
+void PrepareEngine()
 {
-    static std::once_flag quieted;
-    std::call_once(quieted, QuietEngine);
+    // Silent by default: the engine's log, and ALSA's own errors, which need a
+    // handler. A user who asks for the engine's log gets ALSA's messages too.
+    if (!IsSet("ALSOFT_LOGLEVEL")) {
+        setenv("ALSOFT_LOGLEVEL", "0", 1);
+        // The library stays loaded: the handler must outlive every ALSA call the engine makes.
+        if (void* alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL)) {
+            using ErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
+            using SetErrorHandler = int (*)(ErrorHandler);
+            if (auto setHandler = reinterpret_cast<SetErrorHandler>(dlsym(alsa, "snd_lib_error_set_handler")))
+                setHandler(IgnoreAlsaError);
+        }
+    }
+    const std::string data = DataFolder();
+    // Unset, the engine would load any dataset file in the current directory.
+    // Ours lie deeper, so this folder holds none itself.
+    if (!IsSet("ALSOFT_LOCAL_PATH"))
+        setenv("ALSOFT_LOCAL_PATH", data.c_str(), 1);
+    // The engine searches the openal/hrtf folder of each entry in order, after
+    // the user's own folder: appended, our light datasets come after the
+    // engine's, so that whatever the engine picks by itself is never ours.
+    const std::string dataDirs = IsSet("XDG_DATA_DIRS") ? std::getenv("XDG_DATA_DIRS") : "/usr/local/share/:/usr/share/";
+    setenv("XDG_DATA_DIRS", (dataDirs + ":" + data).c_str(), 1);
+}
+
+void PrepareEngineOnce()
+{
+    static std::once_flag prepared;
+    std::call_once(prepared, PrepareEngine);
 }
 
 // Runs work on a thread of its own and waits for it at most limit; false when
@@ -92,15 +109,15 @@ std::unique_lock<std::recursive_mutex> LockEngine()
     return std::unique_lock(engineMutex);
 }
 
-std::string DatasetFolder()
+std::string DataFolder()
 {
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::path executable = fs::read_symlink("/proc/self/exe", error);
     if (error)
         return "/nonexistent";
-    const fs::path besideExecutable = executable.parent_path() / "hrtf";
-    const fs::path installed = executable.parent_path() / ".." / "share" / "orbit-tone" / "hrtf";
+    const fs::path besideExecutable = executable.parent_path() / "share" / "orbit-tone";
+    const fs::path installed = executable.parent_path() / ".." / "share" / "orbit-tone";
     if (!fs::is_directory(besideExecutable, error) && fs::is_directory(installed, error))
         return installed.lexically_normal().string();
     return besideExecutable.string();
@@ -133,7 +150,7 @@ Output::~Output()
 
 std::shared_ptr<Output> Output::OpenDefault()
 {
-    QuietEngineOnce();
+    PrepareEngineOnce();
     // A server that stopped answering would keep the engine waiting for ever.
     // An opening that finishes too late closes what it opened as it ends.
     auto opened = std::make_shared<std::shared_ptr<Output>>();
@@ -162,7 +179,7 @@ std::shared_ptr<Output> Output::OpenDefaultNow()
 
 std::shared_ptr<Output> Output::OpenLoopback(int rateHz, int channels)
 {
-    QuietEngineOnce();
+    PrepareEngineOnce();
     const auto lock = LockEngine();
     const ALCint channelFormat = channels == 1 ? ALC_MONO_SOFT : ALC_STEREO_SOFT;
     ALCdevice* device = alcLoopbackOpenDeviceSOFT(nullptr);

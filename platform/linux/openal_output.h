@@ -28,9 +28,9 @@ enum class Rendering {
     HrtfLight, // HRTF with our shortened dataset
 };
 
-// The folder of our own HRTF datasets: beside the executable in the build
-// tree, or in the installed data folder.
-std::string DatasetFolder();
+// Our data folder, whose openal/hrtf holds the light HRTF datasets: share/orbit-tone
+// beside the executable in the build tree, or in the installed data folder.
+std::string DataFolder();
 
 class Output {
 public:
