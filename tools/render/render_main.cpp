@@ -170,7 +170,7 @@ bool RenderTone(const Choice& choice, const render::RenderOptions& options, LPDI
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart;
     const double cpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     char timing[160];
-    std::snprintf(timing, sizeof timing, "%.3f s at %d Hz in %.2f s, %.2f s of CPU",
+    std::snprintf(timing, sizeof timing, "%.3f s at %d Hz in %.3f s, %.3f s of CPU",
                   static_cast<double>(frames) / report.rateHz, report.rateHz, wall.count(), cpuSeconds);
     std::cout << path.string() << ": " << RenderingOf(choice, created, report) << "; " << timing << std::endl;
     return true;
