@@ -1,11 +1,11 @@
 // Entry point of orbit-tone-render: what orbit-tone plays, rendered for each chosen
 // 3D algorithm into a WAV file, with the program's own tone buffer and animator, on
 // the sound layer's loopback device, in virtual time (see virtual_time.h).
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -93,9 +93,9 @@ bool CheckOutputs(const render::RenderOptions& options)
 
 // Renders the tone from opening the device to the file in place, and writes the
 // file's line. Returns false at the first failure, having written its message; the
-// caller releases what device and buffer hold either way.
+// caller releases what device, buffer, file and orbitThread hold either way.
 bool RenderTone(const Choice& choice, const render::RenderOptions& options, LPDIRECTSOUND& device,
-                LPDIRECTSOUNDBUFFER& buffer)
+                LPDIRECTSOUNDBUFFER& buffer, std::unique_ptr<render::WavFile>& file)
 {
     const std::filesystem::path path = OutputPath(options, choice);
     const auto wallStart = std::chrono::steady_clock::now();
@@ -135,16 +135,17 @@ bool RenderTone(const Choice& choice, const render::RenderOptions& options, LPDI
     }
     const auto frames = static_cast<std::int64_t>(std::floor(options.seconds * report.rateHz));
     std::string error;
-    const std::unique_ptr<render::WavFile> file = render::WavFile::Create(path, report.rateHz, frames, error);
+    file = render::WavFile::Create(path, report.rateHz, frames, error);
     if (!file) {
         Complain(error);
         return false;
     }
 
     // Let the animator circle the source from straight ahead, its pauses rendering the sound.
-    render::BeginRender(device, report.rateHz, frames,
-                        [&file](const std::int16_t* samples, int count) { return file->Append(samples, count); });
-    keepOrbiting = true; // cleared by the previous file's stop
+    render::BeginRender(device, report.rateHz, frames, [sink = file.get()](const std::int16_t* samples, int count) {
+        return sink->Append(samples, count);
+    });
+    keepOrbiting = true; // the previous file's stop cleared it
     if (!StartOrbit(buffer))
         return false;
     const render::RenderEnd end = render::WaitForRender();
@@ -181,13 +182,16 @@ bool RenderChoice(const Choice& choice, const render::RenderOptions& options)
     // Nothing exists yet; the teardown releases only what was obtained.
     LPDIRECTSOUND device = nullptr;
     LPDIRECTSOUNDBUFFER buffer = nullptr;
-    const bool rendered = RenderTone(choice, options, device, buffer);
+    std::unique_ptr<render::WavFile> file;
+    const bool rendered = RenderTone(choice, options, device, buffer, file);
 
     // Release everything in the reverse order of creation: the animator stops
-    // before the buffer it moves goes away.
+    // before the file it renders into and the buffer it moves go away. A file
+    // not complete goes with its temporary name.
     if (orbitThread)
         StopOrbit();
     render::EndRender();
+    file.reset();
     if (buffer)
         buffer->Release();
     if (device)
