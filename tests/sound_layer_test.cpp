@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/linux/dsound_api.h"
+#include "platform/linux/engine_config.h"
 #include "platform/linux/hrtf_datasets.h"
 #include "platform/linux/loopback.h"
 
@@ -412,6 +413,32 @@ TEST(HrtfDatasetChoiceTest, EachRenderingAsksForItsOwnDatasetsAtTheDevicesRate)
                                              {"1.1 ALSOFT 1.x", false}, {"", false}}) {
         EXPECT_EQ(sound::EngineResamplesDatasets(version), resamples) << '"' << version << '"';
     }
+}
+
+// The layer's own engine settings go only where the user's configuration leaves a key unset.
+TEST(EngineConfigTest, OurSettingsFillInOnlyWhatTheUserLeftUnset)
+{
+    const struct { const char* text; bool setsPeriodSize; } texts[] = {
+        {"period_size = 1024\n", true},
+        {"[general]\nperiod_size=1024", true},
+        {"[ General ]\n  period_size = 1024   # a comment\n", true},
+        {"[decoder]\nhq-mode = false\n[general]\nperiod_size = 512\n", true},
+        {"[pulse]\nperiod_size = 1024\n", false},
+        {"# period_size = 1024\n", false},
+        {"period_size =\n", false},
+        {"period_size = 1024\nperiod_size =\n", false},
+        {"period_sizes = 1024\n", false},
+        {"[general\nperiod_size = 1024\n", false},
+    };
+    for (const auto& text : texts)
+        EXPECT_EQ(sound::SetsGeneralKey(text.text, "period_size"), text.setsPeriodSize) << text.text;
+
+    const sound::Setting ours[] = {{"period_size", "2940"}, {"periods", "6"}};
+    using Texts = std::vector<std::string>;
+    EXPECT_EQ(sound::ConfigForUnset(ours, Texts{"", "[decoder]\nnfc = true\n"}),
+              "[general]\nperiod_size = 2940\nperiods = 6\n");
+    EXPECT_EQ(sound::ConfigForUnset(ours, Texts{"", "[general]\nperiods = 3\n"}), "[general]\nperiod_size = 2940\n");
+    EXPECT_EQ(sound::ConfigForUnset(ours, Texts{"periods = 2\n", "period_size = 512\n"}), "");
 }
 
 // Each check runs beside the rig's tone, playing from the right, which must come through intact.
