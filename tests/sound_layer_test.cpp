@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/linux/dsound_api.h"
-#include "platform/linux/engine_config.h"
+#include "platform/linux/engine_setup.h"
 #include "platform/linux/hrtf_datasets.h"
 #include "platform/linux/loopback.h"
 

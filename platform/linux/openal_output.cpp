@@ -1,27 +1,21 @@
-// OpenAL Soft output devices: opened in a prepared environment, with HRTF chosen
-// from the datasets the engine reports.
+// OpenAL Soft output devices: opened quietly, with HRTF chosen from the datasets
+// the engine reports.
 #include "platform/linux/openal_output.h"
 
 #define AL_ALEXT_PROTOTYPES
 #include <AL/alext.h>
-#include <dlfcn.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "platform/linux/engine_config.h"
+#include "platform/linux/engine_setup.h"
 #include "platform/linux/sound_server.h"
 
 namespace sound {
@@ -35,93 +29,6 @@ int IndexOf(const std::vector<std::string>& names, const std::string& name)
 {
     const auto found = std::find(names.begin(), names.end(), name);
     return found == names.end() ? -1 : static_cast<int>(found - names.begin());
-}
-
-void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
-
-// How long the engine mixes at a time. Its default (1024 frames, 3 periods, and
-// the server asked to adjust its latency to them) wakes the sound server some
-// 230 times a second for us. One mix per orbit update (66 ms, 2940 frames at
-// 44100 Hz; the engine scales it for other rates) costs a fraction of that;
-// the heard orbit then lags the clock by about a quarter of a second.
-constexpr Setting periodSettings[] = {{"period_size", "2940"}, {"periods", "6"}};
-constexpr std::size_t longestConfigBytes = 1 << 20;
-
-// A file's text, or as much of it as a configuration can sensibly hold; empty when unreadable.
-std::string FileText(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::string text;
-    char chunk[4096];
-    while (file && text.size() < longestConfigBytes) {
-        file.read(chunk, sizeof chunk);
-        text.append(chunk, static_cast<std::size_t>(file.gcount()));
-    }
-    return text;
-}
-
-// Names a configuration of ours, read after the user's own files, holding the
-// period settings those do not make. It lives in memory: nothing is left behind.
-void NameOurConfig()
-{
-    std::vector<std::string> texts;
-    for (const std::string& path : UserConfigFiles())
-        texts.push_back(FileText(path));
-    const std::string config = ConfigForUnset(periodSettings, texts);
-    if (config.empty())
-        return;
-    const int fd = memfd_create("orbit-tone-alsoft.conf", MFD_CLOEXEC);
-    if (fd < 0)
-        return;
-    if (write(fd, config.data(), config.size()) != static_cast<ssize_t>(config.size())) {
-        close(fd);
-        return;
-    }
-    // The engine reads it at its first call; the descriptor stays open until the process ends.
-    setenv("ALSOFT_CONF", ("/proc/self/fd/" + std::to_string(fd)).c_str(), 1);
-}
-
-bool IsSet(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value && *value;
-}
-
-// Prepares the process environment for the engine; must run before the first
-// engine call. Only what the user left unset is filled in, except that our
-// data folder joins the dataset search.
-void PrepareEngine()
-{
-    // Silent by default: the engine's log, and ALSA's own errors, which need a
-    // handler. A user who asks for the engine's log gets ALSA's messages too.
-    if (!IsSet("ALSOFT_LOGLEVEL")) {
-        setenv("ALSOFT_LOGLEVEL", "0", 1);
-        // The library stays loaded: the handler must outlive every ALSA call the engine makes.
-        if (void* alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL)) {
-            using ErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
-            using SetErrorHandler = int (*)(ErrorHandler);
-            if (auto setHandler = reinterpret_cast<SetErrorHandler>(dlsym(alsa, "snd_lib_error_set_handler")))
-                setHandler(IgnoreAlsaError);
-        }
-    }
-    const std::string data = DataFolder();
-    // Unset, the engine would load any dataset file in the current directory.
-    // Ours lie deeper, so this folder holds none itself.
-    if (!IsSet("ALSOFT_LOCAL_PATH"))
-        setenv("ALSOFT_LOCAL_PATH", data.c_str(), 1);
-    // The engine searches the openal/hrtf folder of each entry in order, after
-    // the user's own folder: appended, our light datasets come after the
-    // engine's, so that whatever the engine picks by itself is never ours.
-    const std::string dataDirs = IsSet("XDG_DATA_DIRS") ? std::getenv("XDG_DATA_DIRS") : "/usr/local/share/:/usr/share/";
-    setenv("XDG_DATA_DIRS", (dataDirs + ":" + data).c_str(), 1);
-    if (!IsSet("ALSOFT_CONF"))
-        NameOurConfig();
-}
-
-void PrepareEngineOnce()
-{
-    static std::once_flag prepared;
-    std::call_once(prepared, PrepareEngine);
 }
 
 // Runs work on a thread of its own and waits for it at most limit; false when
@@ -163,20 +70,6 @@ std::unique_lock<std::recursive_mutex> LockEngine()
 {
     static std::recursive_mutex engineMutex;
     return std::unique_lock(engineMutex);
-}
-
-std::string DataFolder()
-{
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path executable = fs::read_symlink("/proc/self/exe", error);
-    if (error)
-        return "/nonexistent";
-    const fs::path besideExecutable = executable.parent_path() / "share" / "orbit-tone";
-    const fs::path installed = executable.parent_path() / ".." / "share" / "orbit-tone";
-    if (!fs::is_directory(besideExecutable, error) && fs::is_directory(installed, error))
-        return installed.lexically_normal().string();
-    return besideExecutable.string();
 }
 
 Output::Output(ALCdevice* device, bool loopback, int channels)

@@ -22,10 +22,6 @@ namespace sound {
 // hold several devices.
 std::unique_lock<std::recursive_mutex> LockEngine();
 
-// Our data folder, whose openal/hrtf holds the light HRTF datasets: share/orbit-tone
-// beside the executable in the build tree, or in the installed data folder.
-std::string DataFolder();
-
 class Output {
 public:
     // Opens the default playback device; null when there is none, or when it

@@ -1,5 +1,5 @@
-// OpenAL Soft's configuration files, read only as far as the layer needs: to
-// know which of its own settings the user has already made.
+// What the engine is given before its first call: the process environment, and
+// a configuration of ours for what the user's own configuration leaves unset.
 #pragma once
 
 #include <span>
@@ -8,6 +8,13 @@
 #include <vector>
 
 namespace sound {
+
+// Prepares the engine's environment, once; every device opening calls it first.
+void PrepareEngineOnce();
+
+// Our data folder, whose openal/hrtf holds the light HRTF datasets: share/orbit-tone
+// beside the executable in the build tree, or in the installed data folder.
+std::string DataFolder();
 
 // The user's configuration files, in the order the engine reads them (a later
 // one wins), without ALSOFT_CONF's: /etc/openal/alsoft.conf, alsoft.conf in each
