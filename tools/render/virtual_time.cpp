@@ -18,6 +18,7 @@ namespace {
 constexpr LONGLONG countsPerSecond = 1'000'000'000; // nanoseconds, as the layer's own counter
 constexpr LONGLONG countsPerMs = 1'000'000;
 constexpr DWORD stopPollMs = 1;
+constexpr std::size_t channelCount = 2; // the sink takes stereo frames
 
 // The render under way. The main thread sets it up and forgets it while no animator
 // runs; the animator's pauses advance it; the main thread waits for its end. Every
@@ -64,7 +65,7 @@ void Pause(DWORD durationMs)
         const std::int64_t untilFrame =
             std::min(render.counter * render.rateHz / countsPerSecond, render.totalFrames);
         const auto frames = static_cast<int>(untilFrame - render.renderedFrames);
-        render.samples.resize(static_cast<std::size_t>(frames) * 2);
+        render.samples.resize(static_cast<std::size_t>(frames) * channelCount);
         if (!sound::RenderLoopback(render.device, render.samples.data(), frames)) {
             Finish(render, RenderEnd::EngineFailed);
         } else if (!render.sink(render.samples.data(), frames)) {
