@@ -52,8 +52,8 @@ def levels_db(rec: recording.Recording, start_s: float, end_s: float) -> tuple[f
 
 
 def at_quarter_turn(rec: recording.Recording) -> tuple[float, float]:
-    """The levels while the source stands at the last position before pi/2 rad: right,
-    3.6 degrees ahead of it."""
+    """The levels while the source stands at the last position before pi/2 rad, 3 degrees
+    ahead of the right side."""
     start_s = math.floor(math.pi / 2 / PAUSE_S) * PAUSE_S
     return levels_db(rec, start_s + 0.01, start_s + PAUSE_S)
 
