@@ -1,9 +1,10 @@
-// The kernel and runtime functions under their Windows names, for the renderer: the
-// counter and the pause run on virtual time (see virtual_time.h); threads, handles and
-// the console window are the layer's own workings.
+// The performance counter and the pause under their Windows names, for the renderer:
+// they run on virtual time (see virtual_time.h). Threads, handles and the console
+// window are the layer's own.
 #include "tools/render/virtual_time.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -18,6 +19,7 @@ namespace {
 constexpr LONGLONG countsPerSecond = 1'000'000'000; // nanoseconds, as the layer's own counter
 constexpr LONGLONG countsPerMs = 1'000'000;
 constexpr DWORD stopPollMs = 1;
+constexpr std::chrono::milliseconds animatorCheck{50};
 constexpr std::size_t channelCount = 2; // the sink takes stereo frames
 
 // The render under way. The main thread sets it up and forgets it while no animator
@@ -104,7 +106,11 @@ RenderEnd WaitForRender()
 {
     Render& render = TheRender();
     std::unique_lock lock(render.mutex);
-    render.ended.wait(lock, [&] { return render.over; });
+    // An animator that ends before the last frame (its 3D interface refused) ends the render.
+    while (!render.ended.wait_for(lock, animatorCheck, [&] { return render.over; })) {
+        if (WaitForSingleObject(orbitThread, 0) == WAIT_OBJECT_0)
+            Finish(render, RenderEnd::AnimatorEnded);
+    }
     return render.end;
 }
 
@@ -140,47 +146,4 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER* count)
 void Sleep(DWORD durationMs)
 {
     render::Pause(durationMs);
-}
-
-HWND GetConsoleWindow()
-{
-    return kernel::ConsoleWindow();
-}
-
-std::uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned(WINAPI* routine)(void*), void* argument,
-                              unsigned flags, unsigned* threadId)
-{
-    return kernel::BeginThread(stackSize, routine, argument, flags, threadId);
-}
-
-void _endthreadex(unsigned exitCode)
-{
-    // An animator that ends before the last frame (its 3D interface refused) ends the render.
-    {
-        render::Render& render = render::TheRender();
-        std::lock_guard lock(render.mutex);
-        if (render.device && !render.over)
-            render::Finish(render, render::RenderEnd::AnimatorEnded);
-    }
-    kernel::EndThread(exitCode);
-}
-
-BOOL SetThreadPriority(HANDLE thread, int priority)
-{
-    return kernel::SetPriority(thread, priority);
-}
-
-DWORD ResumeThread(HANDLE thread)
-{
-    return kernel::Resume(thread);
-}
-
-DWORD WaitForSingleObject(HANDLE object, DWORD timeoutMs)
-{
-    return kernel::Wait(object, timeoutMs);
-}
-
-BOOL CloseHandle(HANDLE object)
-{
-    return kernel::Close(object);
 }

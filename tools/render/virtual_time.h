@@ -26,7 +26,8 @@ enum class RenderEnd {
 // totalFrames have gone there. A pause after the last frame lasts until the stop.
 void BeginRender(LPDIRECTSOUND device, int rateHz, std::int64_t totalFrames, FrameSink sink);
 
-// Waits until the render has ended, and says how.
+// Waits, on the main thread once StartOrbit has succeeded, until the render has
+// ended (the animator ending early ends it too), and says how.
 RenderEnd WaitForRender();
 
 // Forgets the render, once the animator has stopped.
