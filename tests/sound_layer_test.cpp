@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "platform/linux/dsound_api.h"
+#include "platform/linux/engine_setup.h"
+#include "platform/linux/hrtf_datasets.h"
 #include "platform/linux/loopback.h"
 
 // Status codes compare and print in hexadecimal, as Windows documents them.
@@ -241,6 +243,13 @@ TEST(SoundRenderingTest, EachAlgorithmPutsTheToneOnTheSourcesSide)
             ToneRig rig(rateHz);
             ASSERT_NO_FATAL_FAILURE(rig.Start(*algorithm.guid));
             EXPECT_STATUS(DS_OK, rig.createStatus) << datasetsHint;
+            // Light HRTF renders with our light dataset, and nothing else ever does.
+            sound::RenderingReport report;
+            ASSERT_TRUE(sound::DescribeRendering(rig.device, report));
+            EXPECT_EQ(report.hrtf, algorithm.hrtf) << report.dataset;
+            EXPECT_EQ(sound::IsLightDataset(report.dataset), *algorithm.guid == DS3DALG_HRTF_LIGHT) << report.dataset;
+            EXPECT_EQ(report.rateHz, rateHz);
+            EXPECT_EQ(report.fallback, "");
             const Rendered right = rig.MeasureAt(10.0f, 0.0f, 0.0f);
             const Rendered left = rig.MeasureAt(-10.0f, 0.0f, 0.0f);
             const double rightLeadDb = right.LevelDb(1) - right.LevelDb(0);
@@ -342,6 +351,10 @@ TEST(SoundRenderingTest, WithoutHrtfBuffersFallBackToPanning)
             ToneRig rig(output.rateHz, output.channels);
             ASSERT_NO_FATAL_FAILURE(rig.Start(*algorithm.guid));
             EXPECT_STATUS(algorithm.hrtf ? DS_NO_VIRTUALIZATION : DS_OK, rig.createStatus);
+            sound::RenderingReport report;
+            ASSERT_TRUE(sound::DescribeRendering(rig.device, report));
+            EXPECT_FALSE(report.hrtf) << report.dataset;
+            EXPECT_EQ(report.fallback.empty(), !algorithm.hrtf) << "the reason: " << report.fallback;
             const Rendered right = rig.MeasureAt(10.0f, 0.0f, 0.0f);
             EXPECT_GT(right.LoudestDb(), -20.0) << right.Describe();
             if (output.channels == 2) {
@@ -349,6 +362,83 @@ TEST(SoundRenderingTest, WithoutHrtfBuffersFallBackToPanning)
             }
         }
     }
+}
+
+// The datasets each rendering asks for, from the lists the engines report: OpenAL Soft 1.19
+// (one dataset per rate, loaded only at its own rate) and later versions (one dataset, resampled).
+TEST(HrtfDatasetChoiceTest, EachRenderingAsksForItsOwnDatasetsAtTheDevicesRate)
+{
+    using R = sound::Rendering;
+    using Names = std::vector<std::string>;
+    const Names debian12 = {"default-44100", "default-48000", "orbit-tone-light-44100", "orbit-tone-light-48000",
+                            "Built-In 44100hz", "Built-In 48000hz"};
+    // The engine puts the user's default-hrtf first.
+    const Names userDefault = {"mine-44100", "default-44100", "default-48000", "orbit-tone-light-44100",
+                               "orbit-tone-light-48000", "KEMAR"};
+    const Names newer = {"Default HRTF", "orbit-tone-light-44100", "Built-In HRTF"};
+    const Names withoutOurs = {"default-44100", "default-48000"}; // hrtf-paths without the default folders
+    const struct { const char* name; R rendering; const Names& listed; int rateHz; bool resamples; Names expected; }
+        cases[] = {
+            {"full at 44100", R::HrtfFull, debian12, 44100, false, {"default-44100", "Built-In 44100hz"}},
+            {"full at 48000", R::HrtfFull, debian12, 48000, false, {"default-48000", "Built-In 48000hz"}},
+            {"light at 48000", R::HrtfLight, debian12, 48000, false, {"orbit-tone-light-48000"}},
+            {"full at 96000", R::HrtfFull, debian12, 96000, false, {}},
+            {"panning, should the user force HRTF", R::Panning, debian12, 44100, false,
+             {"default-44100", "Built-In 44100hz"}},
+            {"default, should the engine turn HRTF on", R::Automatic, debian12, 48000, false,
+             {"default-48000", "Built-In 48000hz"}},
+            {"the user's default at its rate", R::HrtfFull, userDefault, 44100, false,
+             {"mine-44100", "default-44100", "KEMAR"}},
+            {"the user's default at another rate", R::HrtfFull, userDefault, 48000, false, {"default-48000", "KEMAR"}},
+            {"light, the user's default aside", R::HrtfLight, userDefault, 44100, false, {"orbit-tone-light-44100"}},
+            {"light without our folder", R::HrtfLight, withoutOurs, 44100, false, {}},
+            {"newer: full at 96000", R::HrtfFull, newer, 96000, true, {"Default HRTF", "Built-In HRTF"}},
+            {"newer: light at 48000", R::HrtfLight, newer, 48000, true, {"orbit-tone-light-44100"}},
+            {"newer: the user's default at any rate", R::HrtfFull, userDefault, 48000, true,
+             {"mine-44100", "default-44100", "default-48000", "KEMAR"}},
+        };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        EXPECT_EQ(sound::DatasetCandidates(test.rendering, test.listed, test.rateHz, test.resamples), test.expected);
+    }
+
+    // Where an engine that cannot resample has nothing for the device's rate, the nearest rate that has.
+    EXPECT_EQ(sound::NearestDatasetRate(R::HrtfFull, debian12, 96000), 48000);
+    EXPECT_EQ(sound::NearestDatasetRate(R::HrtfLight, debian12, 22050), 44100);
+    EXPECT_EQ(sound::NearestDatasetRate(R::HrtfLight, debian12, 46050), 48000) << "a tie goes to the higher rate";
+    EXPECT_EQ(sound::NearestDatasetRate(R::HrtfLight, withoutOurs, 96000), 0);
+
+    for (const auto& [version, resamples] : {std::pair{"1.1 ALSOFT 1.19.1", false}, {"1.1 ALSOFT 1.20.0", true},
+                                             {"1.1 ALSOFT 1.24.2", true}, {"1.1 ALSOFT 2.0", true},
+                                             {"1.1 ALSOFT 1.x", false}, {"", false}}) {
+        EXPECT_EQ(sound::EngineResamplesDatasets(version), resamples) << '"' << version << '"';
+    }
+}
+
+// The layer's own engine settings go only where the user's configuration leaves a key unset.
+TEST(EngineConfigTest, OurSettingsFillInOnlyWhatTheUserLeftUnset)
+{
+    const struct { const char* text; bool setsPeriodSize; } texts[] = {
+        {"period_size = 1024\n", true},
+        {"[general]\nperiod_size=1024", true},
+        {"[ General ]\n  period_size = 1024   # a comment\n", true},
+        {"[decoder]\nhq-mode = false\n[general]\nperiod_size = 512\n", true},
+        {"[pulse]\nperiod_size = 1024\n", false},
+        {"# period_size = 1024\n", false},
+        {"period_size =\n", false},
+        {"period_size = 1024\nperiod_size =\n", false},
+        {"period_sizes = 1024\n", false},
+        {"[general\nperiod_size = 1024\n", false},
+    };
+    for (const auto& text : texts)
+        EXPECT_EQ(sound::SetsGeneralKey(text.text, "period_size"), text.setsPeriodSize) << text.text;
+
+    const sound::Setting ours[] = {{"period_size", "2940"}, {"periods", "6"}};
+    using Texts = std::vector<std::string>;
+    EXPECT_EQ(sound::ConfigForUnset(ours, Texts{"", "[decoder]\nnfc = true\n"}),
+              "[general]\nperiod_size = 2940\nperiods = 6\n");
+    EXPECT_EQ(sound::ConfigForUnset(ours, Texts{"", "[general]\nperiods = 3\n"}), "[general]\nperiod_size = 2940\n");
+    EXPECT_EQ(sound::ConfigForUnset(ours, Texts{"periods = 2\n", "period_size = 512\n"}), "");
 }
 
 // Each check runs beside the rig's tone, playing from the right, which must come through intact.

@@ -1,71 +1,34 @@
-// OpenAL Soft output devices: opened in a prepared environment, with HRTF chosen
-// from the datasets the engine reports.
+// OpenAL Soft output devices: opened quietly, with HRTF chosen from the datasets
+// the engine reports.
 #include "platform/linux/openal_output.h"
 
 #define AL_ALEXT_PROTOTYPES
 #include <AL/alext.h>
-#include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "platform/linux/engine_setup.h"
+#include "platform/linux/sound_server.h"
+
 namespace sound {
 namespace {
 
-constexpr const char* fullDatasetPrefix = "default-";
-constexpr const char* lightDatasetPrefix = "orbit-tone-light-";
 constexpr std::chrono::milliseconds longestOpeningWait{5000};
 constexpr std::chrono::milliseconds longestClosingWait{1000};
+constexpr std::chrono::milliseconds longestServerQuestion{2000};
 
-void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
-
-bool IsSet(const char* name)
+int IndexOf(const std::vector<std::string>& names, const std::string& name)
 {
-    const char* value = std::getenv(name);
-    return value && *value;
-}
-
-// Prepares the process environment for the engine; must run before the first
-// engine call. Only what the user left unset is filled in, except that our
-// data folder joins the dataset search.
-void PrepareEngine()
-{
-    // Silent by default: the engine's log, and ALSA's own errors, which need a
-    // handler. A user who asks for the engine's log gets ALSA's messages too.
-    if (!IsSet("ALSOFT_LOGLEVEL")) {
-        setenv("ALSOFT_LOGLEVEL", "0", 1);
-        // The library stays loaded: the handler must outlive every ALSA call the engine makes.
-        if (void* alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL)) {
-            using ErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
-            using SetErrorHandler = int (*)(ErrorHandler);
-            if (auto setHandler = reinterpret_cast<SetErrorHandler>(dlsym(alsa, "snd_lib_error_set_handler")))
-                setHandler(IgnoreAlsaError);
-        }
-    }
-    const std::string data = DataFolder();
-    // Unset, the engine would load any dataset file in the current directory.
-    // Ours lie deeper, so this folder holds none itself.
-    if (!IsSet("ALSOFT_LOCAL_PATH"))
-        setenv("ALSOFT_LOCAL_PATH", data.c_str(), 1);
-    // The engine searches the openal/hrtf folder of each entry in order, after
-    // the user's own folder: appended, our light datasets come after the
-    // engine's, so that whatever the engine picks by itself is never ours.
-    const std::string dataDirs = IsSet("XDG_DATA_DIRS") ? std::getenv("XDG_DATA_DIRS") : "/usr/local/share/:/usr/share/";
-    setenv("XDG_DATA_DIRS", (dataDirs + ":" + data).c_str(), 1);
-}
-
-void PrepareEngineOnce()
-{
-    static std::once_flag prepared;
-    std::call_once(prepared, PrepareEngine);
+    const auto found = std::find(names.begin(), names.end(), name);
+    return found == names.end() ? -1 : static_cast<int>(found - names.begin());
 }
 
 // Runs work on a thread of its own and waits for it at most limit; false when
@@ -107,20 +70,6 @@ std::unique_lock<std::recursive_mutex> LockEngine()
 {
     static std::recursive_mutex engineMutex;
     return std::unique_lock(engineMutex);
-}
-
-std::string DataFolder()
-{
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path executable = fs::read_symlink("/proc/self/exe", error);
-    if (error)
-        return "/nonexistent";
-    const fs::path besideExecutable = executable.parent_path() / "share" / "orbit-tone";
-    const fs::path installed = executable.parent_path() / ".." / "share" / "orbit-tone";
-    if (!fs::is_directory(besideExecutable, error) && fs::is_directory(installed, error))
-        return installed.lexically_normal().string();
-    return besideExecutable.string();
 }
 
 Output::Output(ALCdevice* device, bool loopback, int channels)
@@ -170,7 +119,7 @@ std::shared_ptr<Output> Output::OpenDefaultNow()
         return nullptr;
     }
     std::shared_ptr<Output> output(new Output(device, false, 2));
-    output->context_ = alcCreateContext(device, output->Attributes(Rendering::Panning, -1).data());
+    output->context_ = alcCreateContext(device, output->Attributes(Rendering::Panning, -1, output->rateHz_).data());
     if (!output->context_)
         return nullptr;
     alcGetIntegerv(device, ALC_FREQUENCY, 1, &output->rateHz_);
@@ -189,7 +138,7 @@ std::shared_ptr<Output> Output::OpenLoopback(int rateHz, int channels)
     if ((channels != 1 && channels != 2) || !alcIsRenderFormatSupportedSOFT(device, rateHz, channelFormat, ALC_SHORT_SOFT))
         return nullptr;
     output->rateHz_ = rateHz;
-    output->context_ = alcCreateContext(device, output->Attributes(Rendering::Panning, -1).data());
+    output->context_ = alcCreateContext(device, output->Attributes(Rendering::Panning, -1, output->rateHz_).data());
     if (!output->context_)
         return nullptr;
     return output;
@@ -207,14 +156,98 @@ bool Output::Select(Rendering rendering)
     if (rendering == rendering_)
         return true;
     fallback_.clear();
-    if (Reset(rendering)) {
-        rendering_ = rendering;
-        return true;
+    const std::vector<std::string> listed = ListDatasets();
+    MakeCurrent();
+    const char* version = alGetString(AL_VERSION);
+    const bool resamples = EngineResamplesDatasets(version ? version : "");
+    const std::vector<std::string> candidates = DatasetCandidates(rendering, listed, rateHz_, resamples);
+
+    if (!RequiresHrtf(rendering)) {
+        // Should the engine or the user turn HRTF on, the engine's own dataset serves.
+        const int dataset = candidates.empty() ? -1 : IndexOf(listed, candidates.front());
+        if (Reset(rendering, dataset, rateHz_)) {
+            rendering_ = rendering;
+            return true;
+        }
+        fallback_ = "the engine refused the rendering";
+    } else if (fallback_ = HrtfObstacle(); fallback_.empty()) {
+        if (SelectHrtf(rendering, listed, candidates, resamples))
+            return true;
+        if (fallback_.empty())
+            fallback_ = rendering == Rendering::HrtfLight ? "the light HRTF dataset was not found"
+                                                          : "the engine lists no HRTF dataset";
     }
-    fallback_ = "the engine could not render HRTF on this output";
-    Reset(Rendering::Panning);
+    Reset(Rendering::Panning, -1, rateHz_);
     rendering_ = Rendering::Panning;
     return false;
+}
+
+bool Output::SelectHrtf(Rendering rendering, const std::vector<std::string>& listed,
+                        const std::vector<std::string>& candidates, bool resamples)
+{
+    const int deviceRateHz = rateHz_;
+    if (TryDatasets(rendering, listed, candidates, deviceRateHz))
+        return true;
+    // An engine that cannot resample a dataset runs at the rate of the one it
+    // loads. Where nothing is made for the device's rate, run at the nearest
+    // rate that has a dataset, and leave the server to convert; a loopback
+    // device renders at the caller's rate only.
+    if (!loopback_ && !resamples) {
+        const int datasetRateHz = NearestDatasetRate(rendering, listed, deviceRateHz);
+        if (datasetRateHz > 0 && datasetRateHz != deviceRateHz &&
+            TryDatasets(rendering, listed, DatasetCandidates(rendering, listed, datasetRateHz, false), datasetRateHz))
+            return true;
+    }
+    if (fallback_.empty() && (!candidates.empty() || NearestDatasetRate(rendering, listed, deviceRateHz) > 0))
+        fallback_ = "no HRTF dataset loads at " + std::to_string(deviceRateHz) + " Hz";
+    rateHz_ = deviceRateHz;
+    return false;
+}
+
+bool Output::TryDatasets(Rendering rendering, const std::vector<std::string>& listed,
+                         const std::vector<std::string>& candidates, int rateHz)
+{
+    for (const std::string& name : candidates) {
+        if (!Reset(rendering, IndexOf(listed, name), rateHz))
+            continue;
+        ALCint status = ALC_HRTF_DISABLED_SOFT;
+        ALCint runningHz = 0;
+        alcGetIntegerv(device_, ALC_HRTF_STATUS_SOFT, 1, &status);
+        alcGetIntegerv(device_, ALC_FREQUENCY, 1, &runningHz);
+        if (status == ALC_HRTF_DENIED_SOFT) {
+            fallback_ = "HRTF is turned off in the OpenAL Soft configuration (hrtf = false)";
+            return false;
+        }
+        // An engine that cannot load the dataset at this rate may have switched
+        // the device to the dataset's own rate, or to another dataset.
+        const ALCchar* selected = alcGetString(device_, ALC_HRTF_SPECIFIER_SOFT);
+        const bool enabled = status == ALC_HRTF_ENABLED_SOFT || status == ALC_HRTF_REQUIRED_SOFT;
+        if (enabled && selected && name == selected && runningHz == rateHz) {
+            rateHz_ = rateHz;
+            rendering_ = rendering;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Output::HrtfObstacle()
+{
+    // HRTF is binaural stereo. Asked for it, the engine would make any output
+    // stereo and leave the server to mix the two ears down: the layer has to
+    // know the output's real layout first. OpenAL Soft 1.19 reports no channel
+    // count for a playback device, so the sound server is asked for that of our
+    // own stream, which the engine opened with HRTF off in the layout it picked
+    // from the sink (or from the user's "channels" setting). That stream turns
+    // stereo once HRTF has been on, so the first answer is kept.
+    if (!loopback_ && !outputChannelsAsked_) {
+        outputChannelsAsked_ = true;
+        outputChannels_ = OwnStreamChannels(longestServerQuestion);
+    }
+    const std::optional<int> channels = loopback_ ? std::optional<int>(channels_) : outputChannels_;
+    if (!channels || *channels == 2)
+        return "";
+    return *channels == 1 ? "the output is mono" : "the output has " + std::to_string(*channels) + " channels, not 2";
 }
 
 RenderingReport Output::Report()
@@ -231,16 +264,16 @@ RenderingReport Output::Report()
     return report;
 }
 
-std::vector<ALCint> Output::Attributes(Rendering rendering, int dataset) const
+std::vector<ALCint> Output::Attributes(Rendering rendering, int dataset, int rateHz) const
 {
     std::vector<ALCint> attributes;
     if (loopback_) {
         attributes.insert(attributes.end(), {ALC_FORMAT_CHANNELS_SOFT, channels_ == 1 ? ALC_MONO_SOFT : ALC_STEREO_SOFT,
                                              ALC_FORMAT_TYPE_SOFT, ALC_SHORT_SOFT});
     }
-    // Once known, the rate is pinned: a dataset made for another rate would change it for good.
-    if (rateHz_ > 0)
-        attributes.insert(attributes.end(), {ALC_FREQUENCY, rateHz_});
+    // Once known, the rate is pinned, or the server's choice could change it at each reset.
+    if (rateHz > 0)
+        attributes.insert(attributes.end(), {ALC_FREQUENCY, rateHz});
     // Like the platform's mixer, the engine clips rather than limits: its limiter
     // costs a logarithm and an exponential per sample.
     attributes.insert(attributes.end(), {ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE});
@@ -262,43 +295,22 @@ std::vector<ALCint> Output::Attributes(Rendering rendering, int dataset) const
     return attributes;
 }
 
-bool Output::Reset(Rendering rendering)
+bool Output::Reset(Rendering rendering, int dataset, int rateHz)
 {
-    // Should the engine turn HRTF on by itself, it takes the measured dataset.
-    int dataset = -1;
-    if (rendering == Rendering::Automatic || rendering == Rendering::HrtfFull)
-        dataset = FindDataset(fullDatasetPrefix);
-    else if (rendering == Rendering::HrtfLight)
-        dataset = FindDataset(lightDatasetPrefix);
-    const bool hrtfRequired = rendering == Rendering::HrtfFull || rendering == Rendering::HrtfLight;
-    if (hrtfRequired && dataset < 0)
-        return false;
-
-    const std::vector<ALCint> attributes = Attributes(rendering, dataset);
-    if (!alcResetDeviceSOFT(device_, attributes.data()))
-        return false;
-    if (!hrtfRequired)
-        return true;
-
-    ALCint status = ALC_HRTF_DISABLED_SOFT;
-    alcGetIntegerv(device_, ALC_HRTF_STATUS_SOFT, 1, &status);
-    const ALCchar* selected = alcGetString(device_, ALC_HRTF_SPECIFIER_SOFT);
-    const ALCchar* requested = alcGetStringiSOFT(device_, ALC_HRTF_SPECIFIER_SOFT, dataset);
-    return (status == ALC_HRTF_ENABLED_SOFT || status == ALC_HRTF_REQUIRED_SOFT) && selected && requested &&
-           std::strcmp(selected, requested) == 0;
+    const std::vector<ALCint> attributes = Attributes(rendering, dataset, rateHz);
+    return alcResetDeviceSOFT(device_, attributes.data()) == ALC_TRUE;
 }
 
-int Output::FindDataset(const char* prefix)
+std::vector<std::string> Output::ListDatasets()
 {
-    const std::string wanted = prefix + std::to_string(rateHz_);
     ALCint count = 0;
     alcGetIntegerv(device_, ALC_NUM_HRTF_SPECIFIERS_SOFT, 1, &count);
+    std::vector<std::string> names;
     for (ALCint index = 0; index < count; ++index) {
         const ALCchar* name = alcGetStringiSOFT(device_, ALC_HRTF_SPECIFIER_SOFT, index);
-        if (name && wanted == name)
-            return index;
+        names.emplace_back(name ? name : "");
     }
-    return -1;
+    return names;
 }
 
 bool Output::Connected()

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/linux/hrtf_datasets.h"
 #include "platform/linux/loopback.h"
 
 namespace sound {
@@ -19,18 +21,6 @@ namespace sound {
 // made current: the program calls the layer from two threads, and a test may
 // hold several devices.
 std::unique_lock<std::recursive_mutex> LockEngine();
-
-// How the device renders 3D sources.
-enum class Rendering {
-    Automatic, // the engine decides: HRTF only where it detects headphones
-    Panning,   // plain stereo panning
-    HrtfFull,  // HRTF with the measured dataset the engine ships
-    HrtfLight, // HRTF with our shortened dataset
-};
-
-// Our data folder, whose openal/hrtf holds the light HRTF datasets: share/orbit-tone
-// beside the executable in the build tree, or in the installed data folder.
-std::string DataFolder();
 
 class Output {
 public:
@@ -50,7 +40,7 @@ public:
     void MakeCurrent();
 
     // Switches the whole device to the given rendering. Returns false when it
-    // cannot render the requested HRTF and uses panning instead.
+    // cannot render the requested HRTF and uses panning instead; Report says why.
     bool Select(Rendering rendering);
 
     // What the engine renders with now, and why the last HRTF request failed.
@@ -65,10 +55,22 @@ public:
 private:
     Output(ALCdevice* device, bool loopback, int channels);
     static std::shared_ptr<Output> OpenDefaultNow();
-    // What the engine is told at context creation and at each reset.
-    std::vector<ALCint> Attributes(Rendering rendering, int dataset) const;
-    bool Reset(Rendering rendering);
-    int FindDataset(const char* prefix);
+    // What the engine is told at context creation and at each reset; a
+    // dataset below 0, or a rate of 0, is left to the engine.
+    std::vector<ALCint> Attributes(Rendering rendering, int dataset, int rateHz) const;
+    bool Reset(Rendering rendering, int dataset, int rateHz);
+    // The HRTF datasets the engine lists, in its order of preference.
+    std::vector<std::string> ListDatasets();
+    // Turns HRTF on with the first candidate that loads; false, with fallback_
+    // set, when none does.
+    bool SelectHrtf(Rendering rendering, const std::vector<std::string>& listed,
+                    const std::vector<std::string>& candidates, bool resamples);
+    // Resets the device to each candidate at rateHz in turn until the engine
+    // renders HRTF with it there.
+    bool TryDatasets(Rendering rendering, const std::vector<std::string>& listed,
+                     const std::vector<std::string>& candidates, int rateHz);
+    // Why this output cannot render binaural stereo; empty when it can.
+    std::string HrtfObstacle();
 
     ALCdevice* device_ = nullptr;
     ALCcontext* context_ = nullptr;
@@ -77,6 +79,8 @@ private:
     int rateHz_ = 0;
     Rendering rendering_ = Rendering::Panning;
     std::string fallback_; // why the last HRTF request was not met
+    bool outputChannelsAsked_ = false;
+    std::optional<int> outputChannels_; // of a playback device, as the sound server reports them
 };
 
 } // namespace sound

@@ -1,114 +1,26 @@
-// The DirectSound device and buffer objects on OpenAL Soft: a buffer is an
+// Buffer descriptions checked, and buffers played by the engine: a buffer is an
 // engine source playing an engine buffer, its 3D interface the same object.
+#include "platform/linux/sound_buffer.h"
+
 #include <AL/al.h>
 #define AL_ALEXT_PROTOTYPES
 #include <AL/alext.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <vector>
 
-#include "platform/linux/dsound_api.h"
-#include "platform/linux/loopback.h"
-#include "platform/linux/openal_output.h"
+#include "platform/linux/counted.h"
 
 namespace sound {
 namespace {
-
-// A COM-style reference count that never comes back from zero.
-class ReferenceCount {
-public:
-    ULONG Add()
-    {
-        ULONG count = count_.load();
-        do {
-            if (count == 0)
-                return 0;
-        } while (!count_.compare_exchange_weak(count, count + 1));
-        return count + 1;
-    }
-
-    // Returns the count left; 0 exactly once, for the last reference.
-    ULONG Drop(bool& last)
-    {
-        ULONG count = count_.load();
-        do {
-            last = false;
-            if (count == 0)
-                return 0;
-        } while (!count_.compare_exchange_weak(count, count - 1));
-        last = count == 1;
-        return count - 1;
-    }
-
-private:
-    std::atomic<ULONG> count_{1};
-};
-
-// What the layer's objects share: a reference count, and the rule that a
-// released object keeps its memory until the process ends, so that a call
-// through a stale pointer (a second Release, a call after the last one) meets
-// an object that answers with an error rather than freed memory.
-class Counted {
-public:
-    virtual ~Counted() = default;
-
-protected:
-    ULONG AddReference() { return references_.Add(); }
-
-    ULONG DropReference()
-    {
-        bool last = false;
-        const ULONG left = references_.Drop(last);
-        if (last) {
-            Retire();
-            KeepRetired(this);
-        }
-        return left;
-    }
-
-    // Hands out one of the object's interfaces with a reference of its own.
-    HRESULT HandOut(void* handedOut, LPVOID* object)
-    {
-        *object = nullptr;
-        if (references_.Add() == 0)
-            return DSERR_INVALIDCALL;
-        *object = handedOut;
-        return S_OK;
-    }
-
-    // Gives up what the object holds; runs once, when the last reference goes.
-    virtual void Retire() = 0;
-
-private:
-    static void KeepRetired(Counted* object)
-    {
-        static std::mutex mutex;
-        static std::vector<std::unique_ptr<Counted>> retired;
-        std::lock_guard lock(mutex);
-        retired.emplace_back(object);
-    }
-
-    ReferenceCount references_;
-};
 
 constexpr DWORD knownBufferFlags =
     DSBCAPS_PRIMARYBUFFER | DSBCAPS_STATIC | DSBCAPS_LOCHARDWARE | DSBCAPS_LOCSOFTWARE | DSBCAPS_CTRL3D |
     DSBCAPS_CTRLFREQUENCY | DSBCAPS_CTRLPAN | DSBCAPS_CTRLVOLUME | DSBCAPS_CTRLPOSITIONNOTIFY | DSBCAPS_CTRLFX |
     DSBCAPS_STICKYFOCUS | DSBCAPS_GLOBALFOCUS | DSBCAPS_GETCURRENTPOSITION2 | DSBCAPS_MUTE3DATMAXDISTANCE |
     DSBCAPS_LOCDEFER | DSBCAPS_TRUEPLAYPOSITION;
-
-// What a valid buffer description asks for.
-struct BufferRequest {
-    DWORD flags = 0;
-    DWORD bytes = 0;
-    WAVEFORMATEX format{};
-    Rendering rendering = Rendering::Automatic;
-};
 
 HRESULT CheckFormat(const WAVEFORMATEX* format, WAVEFORMATEX& accepted)
 {
@@ -152,7 +64,8 @@ HRESULT CheckAlgorithm(const GUID& algorithm, Rendering& rendering)
     return DS_OK;
 }
 
-// Accepts exactly the description sizes of the platform: with and without the 3D algorithm.
+} // namespace
+
 HRESULT CheckDescription(const DSBUFFERDESC* description, BufferRequest& request)
 {
     if (!description)
@@ -191,6 +104,8 @@ HRESULT CheckDescription(const DSBUFFERDESC* description, BufferRequest& request
     request.bytes = bytes;
     return DS_OK;
 }
+
+namespace {
 
 bool Finite(D3DVALUE value)
 {
@@ -479,133 +394,16 @@ private:
     D3DVALUE maxDistance_ = DS3D_DEFAULTMAXDISTANCE;
 };
 
-// A playback device. Buffers share its engine output, so that it lives as long
-// as any of them does.
-class SoundDevice final : public IDirectSound, public Counted {
-public:
-    explicit SoundDevice(std::shared_ptr<Output> output)
-        : output_(std::move(output))
-    {
-    }
-
-    HRESULT QueryInterface(REFIID iid, LPVOID* object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid == IID_IUnknown || iid == IID_IDirectSound)
-            return HandOut(static_cast<IDirectSound*>(this), object);
-        return E_NOINTERFACE;
-    }
-
-    ULONG AddRef() override { return AddReference(); }
-    ULONG Release() override { return DropReference(); }
-
-    HRESULT SetCooperativeLevel(HWND window, DWORD level) override
-    {
-        if (!window || level < DSSCL_NORMAL || level > DSSCL_WRITEPRIMARY)
-            return DSERR_INVALIDPARAM;
-        const auto lock = LockEngine();
-        if (!output_)
-            return DSERR_INVALIDCALL;
-        level_ = level;
-        return DS_OK;
-    }
-
-    HRESULT CreateSoundBuffer(LPCDSBUFFERDESC description, LPDIRECTSOUNDBUFFER* buffer, LPUNKNOWN outer) override
-    {
-        if (!buffer)
-            return DSERR_INVALIDPARAM;
-        *buffer = nullptr;
-        if (outer)
-            return DSERR_NOAGGREGATION;
-        BufferRequest request;
-        if (const HRESULT status = CheckDescription(description, request); FAILED(status))
-            return status;
-
-        std::shared_ptr<Output> output;
-        {
-            const auto lock = LockEngine();
-            if (!output_)
-                return DSERR_INVALIDCALL;
-            if (level_ == 0)
-                return DSERR_PRIOLEVELNEEDED; // the cooperative level comes first
-            output = output_;
-        }
-        if (!output->Connected())
-            return DSERR_NODRIVER;
-
-        auto* created = new SoundBuffer(output, request);
-        if (!created->Start()) {
-            created->Release();
-            return DSERR_OUTOFMEMORY;
-        }
-        // The engine renders HRTF per device: the whole device switches.
-        const bool honoured = !(request.flags & DSBCAPS_CTRL3D) || output->Select(request.rendering);
-        *buffer = created;
-        return honoured ? DS_OK : DS_NO_VIRTUALIZATION;
-    }
-
-    Output* EngineOutput() const { return output_.get(); }
-
-private:
-    // The output closes once no buffer shares it any more.
-    void Retire() override
-    {
-        std::shared_ptr<Output> output;
-        const auto lock = LockEngine();
-        output.swap(output_);
-    }
-
-    std::shared_ptr<Output> output_; // null once released
-    DWORD level_ = 0;
-};
-
-HRESULT CreateDevice(std::shared_ptr<Output> output, LPDIRECTSOUND* device)
-{
-    if (!output)
-        return DSERR_NODRIVER;
-    *device = new SoundDevice(std::move(output));
-    return DS_OK;
-}
-
 } // namespace
 
-HRESULT CreateLoopbackDevice(int rateHz, int channels, LPDIRECTSOUND* device)
+IDirectSoundBuffer* NewSoundBuffer(std::shared_ptr<Output> output, const BufferRequest& request)
 {
-    if (!device)
-        return DSERR_INVALIDPARAM;
-    *device = nullptr;
-    return CreateDevice(Output::OpenLoopback(rateHz, channels), device);
-}
-
-bool RenderLoopback(LPDIRECTSOUND device, std::int16_t* samples, int frames)
-{
-    auto* ours = dynamic_cast<SoundDevice*>(device);
-    Output* output = ours ? ours->EngineOutput() : nullptr;
-    return output && output->Render(samples, frames);
-}
-
-bool DescribeRendering(LPDIRECTSOUND device, RenderingReport& report)
-{
-    auto* ours = dynamic_cast<SoundDevice*>(device);
-    Output* output = ours ? ours->EngineOutput() : nullptr;
-    if (!output)
-        return false;
-    report = output->Report();
-    return true;
+    auto* created = new SoundBuffer(std::move(output), request);
+    if (!created->Start()) {
+        created->Release();
+        return nullptr;
+    }
+    return created;
 }
 
 } // namespace sound
-
-HRESULT DirectSoundCreate(LPCGUID device, LPDIRECTSOUND* directSound, LPUNKNOWN outer)
-{
-    if (!directSound)
-        return DSERR_INVALIDPARAM;
-    *directSound = nullptr;
-    if (outer)
-        return DSERR_NOAGGREGATION;
-    if (device && !(*device == GUID_NULL))
-        return DSERR_NODRIVER; // only the default playback device is known
-    return sound::CreateDevice(sound::Output::OpenDefault(), directSound);
-}

@@ -1,0 +1,39 @@
+// What the engine is given before its first call: the process environment, and
+// a configuration of ours for what the user's own configuration leaves unset.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sound {
+
+// Prepares the engine's environment, once; every device opening calls it first.
+void PrepareEngineOnce();
+
+// Our data folder, whose openal/hrtf holds the light HRTF datasets: share/orbit-tone
+// beside the executable in the build tree, or in the installed data folder.
+std::string DataFolder();
+
+// The user's configuration files, in the order the engine reads them (a later
+// one wins), without ALSOFT_CONF's: /etc/openal/alsoft.conf, alsoft.conf in each
+// XDG_CONFIG_DIRS entry, ~/.alsoftrc, alsoft.conf in XDG_CONFIG_HOME, and the
+// one beside the executable.
+std::vector<std::string> UserConfigFiles();
+
+// Whether configuration text gives a key of its general section (the lines
+// before any section, and [general]) a value.
+bool SetsGeneralKey(std::string_view text, std::string_view key);
+
+// One setting of the engine's general section.
+struct Setting {
+    std::string_view key;
+    std::string_view value;
+};
+
+// A configuration holding those of the settings that none of the texts sets;
+// empty when they set them all.
+std::string ConfigForUnset(std::span<const Setting> settings, std::span<const std::string> texts);
+
+} // namespace sound
