@@ -273,14 +273,10 @@ class PulseSandbox:
                 values.append(line.split("=", 1)[1].strip().strip('"'))
         return values
 
-    def sink_input_sample_specs(self) -> list[str]:
-        """The sample specification of each sink input ("float32le 1ch 44100Hz")."""
-        specs = []
-        for line in self.pactl("list", "sink-inputs").splitlines():
-            line = line.strip()
-            if line.startswith("Sample Specification:"):
-                specs.append(line.split(":", 1)[1].strip())
-        return specs
+    def sink_input_formats(self) -> list[str]:
+        """The sample format of each sink input ("float32le 1ch 44100Hz"), the last column of
+        pactl's short list."""
+        return [line.split("\t")[-1] for line in self.sink_inputs()]
 
     def wait_for_no_sink_input(self, timeout_s: float = 3.0) -> list[str]:
         """Polls until the daemon holds no stream; returns what is left after timeout_s."""

@@ -268,7 +268,7 @@ class RenderingTest(unittest.TestCase):
                 run.write(answer + "\n")
                 self.assertTrue(run.wait_for_stdout_ending(CLOSING), f"no closing lines: {run.describe()}")
                 time.sleep(0.5)
-                specs = sandbox.sink_input_sample_specs()
+                formats = sandbox.sink_input_formats()
                 run.write("\n")
                 run.close_stdin()
                 status = run.wait()
@@ -277,7 +277,7 @@ class RenderingTest(unittest.TestCase):
                 log = EngineLog(log_path)
                 print(f"rendered (OpenAL Soft {log.version}, {setup_name}, answer {answer}): "
                       f"{log.dataset or 'no HRTF'} {log.file_of(log.dataset) if log.dataset else ''}, "
-                      f"notice {NO_VIRTUALIZATION_NOTICE in run.stdout}, stream {specs}", file=sys.stderr)
+                      f"notice {NO_VIRTUALIZATION_NOTICE in run.stdout}, stream {formats}", file=sys.stderr)
                 self.assertIsNotNone(log.version, f"{log_path} names no engine version")
                 if expected_engine_version():
                     self.assertEqual(log.version, expected_engine_version(), "the run used another engine")
@@ -289,8 +289,8 @@ class RenderingTest(unittest.TestCase):
                 expected_stdout = INTRODUCTION + MENU + (NO_VIRTUALIZATION_NOTICE if notice else b"") + CLOSING
                 self.assertEqual(run.stdout, expected_stdout, "with the notice" if notice else "without the notice")
                 if setup.sink_channels == 1:
-                    self.assertTrue(specs and all(" 1ch " in spec for spec in specs),
-                                    f"the stream on the mono sink is not mono: {specs}")
+                    self.assertTrue(formats and all(" 1ch " in f for f in formats),
+                                    f"the stream on the mono sink is not mono: {formats}")
                 self.assertEqual(log.dataset, datasets[family], f"last renderer line: {log.renderer_line!r}")
                 if log.dataset is not None:
                     folder = next((f for prefix, f in folders.items() if log.dataset.startswith(prefix)),
