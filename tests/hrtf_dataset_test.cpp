@@ -277,15 +277,18 @@ TEST(HrtfDatasetTest, ConvertsToMinPhr02NearestFieldFirst) {
     hrtf::Dataset wrongOrder = *nearFirst;
     wrongOrder.format = hrtf::Format::MinPhr03;
     EXPECT_FALSE(hrtf::serializeDataset(wrongOrder, error));
-    EXPECT_EQ(error, "field 1: distance 2000 mm is beyond the previous field's 1000 (MinPHR03 lists fields farthest first)");
+    EXPECT_EQ(error, "field 1: distance 2000 mm is beyond the previous field's 1000 "
+                     "(MinPHR03 lists fields farthest first)");
     hrtf::Dataset farFirstAs02 = farFirst;
     farFirstAs02.format = hrtf::Format::MinPhr02;
     EXPECT_FALSE(hrtf::serializeDataset(farFirstAs02, error));
-    EXPECT_EQ(error, "field 1: distance 1000 mm is not beyond the previous field's 2000 (MinPHR02 lists fields nearest first)");
+    EXPECT_EQ(error, "field 1: distance 1000 mm is not beyond the previous field's 2000 "
+                     "(MinPHR02 lists fields nearest first)");
     farFirst.fields[1].distanceMm = 2000;
     farFirst.format = hrtf::Format::MinPhr03;
     EXPECT_FALSE(hrtf::toMinPhr02(farFirst, error));
-    EXPECT_EQ(error, "field 1: distance 2000 mm is not beyond the previous field's 2000 (MinPHR02 lists fields nearest first)");
+    EXPECT_EQ(error, "field 1: distance 2000 mm is not beyond the previous field's 2000 "
+                     "(MinPHR02 lists fields nearest first)");
     farFirst.sampleType = hrtf::SampleType::Int16;
     EXPECT_FALSE(hrtf::serializeDataset(farFirst, error));
     EXPECT_EQ(error, "MinPHR03 holds 24-bit samples only");
@@ -324,57 +327,57 @@ TEST(HrtfDatasetTest, WriterRefusesBadRecordsAndLeavesOutputAlone) {
 }
 
 TEST(HrtfDatasetTest, ShortensEngineDatasetsKeepingLayoutAndLoudness) {
-  for (const auto& [path, known] : engineDatasets()) {
-    SCOPED_TRACE(path);
-    std::string error;
-    const auto full = hrtf::readDatasetFile(path, error);
-    ASSERT_TRUE(full) << error;
-    for (const std::size_t taps : {8u, 16u}) {
-        SCOPED_TRACE(taps);
-        hrtf::ShortenStats stats;
-        const auto light = hrtf::shortenDataset(*full, taps, error, &stats);
-        ASSERT_TRUE(light) << error;
-        EXPECT_EQ(light->filterLength, taps);
-        EXPECT_EQ(light->sampleRateHz, full->sampleRateHz);
-        EXPECT_EQ(light->sampleType, full->sampleType);
-        EXPECT_EQ(light->channelType, full->channelType);
-        EXPECT_EQ(light->format, full->format);
-        EXPECT_EQ(light->fields[0].distanceMm, full->fields[0].distanceMm);
-        EXPECT_EQ(light->fields[0].azimuthCounts, full->fields[0].azimuthCounts);
-        EXPECT_EQ(light->delays, full->delays);
-        ASSERT_EQ(light->coefficients.size(), 828 * taps);
-        EXPECT_NEAR(stats.meanEnergyKeptCut, taps == 8 ? known.energyKept8Taps : known.energyKept16Taps, 0.01);
-        EXPECT_LT(stats.meanEnergyKeptFaded, stats.meanEnergyKeptCut);
-        // Every filter gets its full energy back, except the few whose peak the rescale clamps.
-        std::size_t clampedFilters = 0;
-        for (std::size_t hrir = 0; hrir < 828; ++hrir) {
-            const auto first = light->coefficients.begin() + static_cast<std::ptrdiff_t>(hrir * taps);
-            const auto clampedTaps = std::count_if(first, first + static_cast<std::ptrdiff_t>(taps),
-                                                   [](std::int32_t v) { return v == 8388607 || v == -8388608; });
-            const double ratio = filterEnergy(*light, hrir, 0) / filterEnergy(*full, hrir, 0);
-            if (clampedTaps > 0) {
-                clampedFilters += 1;
-                EXPECT_LT(ratio, 1.0) << "HRIR " << hrir;
-                EXPECT_GT(ratio, 0.85) << "HRIR " << hrir;
-            } else {
-                // Up to rounding each coefficient to a whole sample value.
-                EXPECT_NEAR(ratio, 1.0, 1e-5) << "HRIR " << hrir;
+    for (const auto& [path, known] : engineDatasets()) {
+        SCOPED_TRACE(path);
+        std::string error;
+        const auto full = hrtf::readDatasetFile(path, error);
+        ASSERT_TRUE(full) << error;
+        for (const std::size_t taps : {8u, 16u}) {
+            SCOPED_TRACE(taps);
+            hrtf::ShortenStats stats;
+            const auto light = hrtf::shortenDataset(*full, taps, error, &stats);
+            ASSERT_TRUE(light) << error;
+            EXPECT_EQ(light->filterLength, taps);
+            EXPECT_EQ(light->sampleRateHz, full->sampleRateHz);
+            EXPECT_EQ(light->sampleType, full->sampleType);
+            EXPECT_EQ(light->channelType, full->channelType);
+            EXPECT_EQ(light->format, full->format);
+            EXPECT_EQ(light->fields[0].distanceMm, full->fields[0].distanceMm);
+            EXPECT_EQ(light->fields[0].azimuthCounts, full->fields[0].azimuthCounts);
+            EXPECT_EQ(light->delays, full->delays);
+            ASSERT_EQ(light->coefficients.size(), 828 * taps);
+            EXPECT_NEAR(stats.meanEnergyKeptCut, taps == 8 ? known.energyKept8Taps : known.energyKept16Taps, 0.01);
+            EXPECT_LT(stats.meanEnergyKeptFaded, stats.meanEnergyKeptCut);
+            // Every filter gets its full energy back, except the few whose peak the rescale clamps.
+            std::size_t clampedFilters = 0;
+            for (std::size_t hrir = 0; hrir < 828; ++hrir) {
+                const auto first = light->coefficients.begin() + static_cast<std::ptrdiff_t>(hrir * taps);
+                const auto clampedTaps = std::count_if(first, first + static_cast<std::ptrdiff_t>(taps),
+                                                       [](std::int32_t v) { return v == 8388607 || v == -8388608; });
+                const double ratio = filterEnergy(*light, hrir, 0) / filterEnergy(*full, hrir, 0);
+                if (clampedTaps > 0) {
+                    clampedFilters += 1;
+                    EXPECT_LT(ratio, 1.0) << "HRIR " << hrir;
+                    EXPECT_GT(ratio, 0.85) << "HRIR " << hrir;
+                } else {
+                    // Up to rounding each coefficient to a whole sample value.
+                    EXPECT_NEAR(ratio, 1.0, 1e-5) << "HRIR " << hrir;
+                }
             }
+            EXPECT_GE(stats.clampedSamples, clampedFilters);
+            EXPECT_LT(clampedFilters, 828u / 40);
+            EXPECT_TRUE(hrtf::serializeDataset(*light, error)) << error;
         }
-        EXPECT_GE(stats.clampedSamples, clampedFilters);
-        EXPECT_LT(clampedFilters, 828u / 40);
-        EXPECT_TRUE(hrtf::serializeDataset(*light, error)) << error;
-    }
 
-    const std::string longest = std::to_string(known.taps - 8);
-    EXPECT_FALSE(hrtf::shortenDataset(*full, 12, error));
-    EXPECT_EQ(error, "12 taps is not a multiple of 8 from 8 to " + longest);
-    EXPECT_FALSE(hrtf::shortenDataset(*full, known.taps, error));
-    EXPECT_EQ(error, std::to_string(known.taps) + " taps is not a multiple of 8 from 8 to " + longest);
-    const auto eightTaps = hrtf::shortenDataset(*full, 8, error);
-    EXPECT_FALSE(hrtf::shortenDataset(*eightTaps, 8, error));
-    EXPECT_EQ(error, "the filters are already 8 taps, the shortest there is");
-  }
+        const std::string longest = std::to_string(known.taps - 8);
+        EXPECT_FALSE(hrtf::shortenDataset(*full, 12, error));
+        EXPECT_EQ(error, "12 taps is not a multiple of 8 from 8 to " + longest);
+        EXPECT_FALSE(hrtf::shortenDataset(*full, known.taps, error));
+        EXPECT_EQ(error, std::to_string(known.taps) + " taps is not a multiple of 8 from 8 to " + longest);
+        const auto eightTaps = hrtf::shortenDataset(*full, 8, error);
+        EXPECT_FALSE(hrtf::shortenDataset(*eightTaps, 8, error));
+        EXPECT_EQ(error, "the filters are already 8 taps, the shortest there is");
+    }
 }
 
 TEST(HrtfDatasetTest, FadesTheTailAndClampsToTheSampleRange) {

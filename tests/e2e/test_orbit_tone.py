@@ -277,7 +277,8 @@ class RenderingTest(unittest.TestCase):
                 log = EngineLog(log_path)
                 print(f"rendered (OpenAL Soft {log.version}, {setup_name}, answer {answer}): "
                       f"{log.dataset or 'no HRTF'} {log.file_of(log.dataset) if log.dataset else ''}, "
-                      f"notice {NO_VIRTUALIZATION_NOTICE in run.stdout}, stream {formats}", file=sys.stderr)
+                      f"notice {NO_VIRTUALIZATION_NOTICE in run.stdout}, stream {formats}",
+                      file=sys.stderr)
                 self.assertIsNotNone(log.version, f"{log_path} names no engine version")
                 if expected_engine_version():
                     self.assertEqual(log.version, expected_engine_version(), "the run used another engine")
@@ -286,8 +287,9 @@ class RenderingTest(unittest.TestCase):
 
                 if isinstance(notice, dict):
                     notice = notice[family]
-                expected_stdout = INTRODUCTION + MENU + (NO_VIRTUALIZATION_NOTICE if notice else b"") + CLOSING
-                self.assertEqual(run.stdout, expected_stdout, "with the notice" if notice else "without the notice")
+                notice_text = NO_VIRTUALIZATION_NOTICE if notice else b""
+                self.assertEqual(run.stdout, INTRODUCTION + MENU + notice_text + CLOSING,
+                                 "with the notice" if notice else "without the notice")
                 if setup.sink_channels == 1:
                     self.assertTrue(formats and all(" 1ch " in f for f in formats),
                                     f"the stream on the mono sink is not mono: {formats}")
@@ -295,8 +297,9 @@ class RenderingTest(unittest.TestCase):
                 if log.dataset is not None:
                     folder = next((f for prefix, f in folders.items() if log.dataset.startswith(prefix)),
                                   os.path.join(engine_data_dir(), "openal", "hrtf"))
-                    self.assertEqual(os.path.realpath(os.path.dirname(log.file_of(log.dataset) or "")),
-                                     os.path.realpath(folder), f"{log.dataset} came from elsewhere: {log.loaded_files}")
+                    loaded_from = os.path.dirname(log.file_of(log.dataset) or "")
+                    self.assertEqual(os.path.realpath(loaded_from), os.path.realpath(folder),
+                                     f"{log.dataset} came from elsewhere: {log.loaded_files}")
 
     def engine_dataset(self) -> str:
         """The engine's own dataset for 44100 Hz, or its single one."""

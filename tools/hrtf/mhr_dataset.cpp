@@ -29,7 +29,9 @@ constexpr std::size_t kMaxFileBytes =
     kMaxFieldCount * kMaxElevationCount * 255 * (kMaxFilterLength * 2 * 3 + 2);
 
 std::uint8_t versionDigit(Format format) { return format == Format::MinPhr03 ? '3' : '2'; }
-std::size_t headerBytes(Format format) { return format == Format::MinPhr03 ? kHeaderBytes03 : kHeaderBytes02; }
+std::size_t headerBytes(Format format) {
+    return format == Format::MinPhr03 ? kHeaderBytes03 : kHeaderBytes02;
+}
 // The largest delay value a format holds: 63 samples, counted whole or in quarters.
 std::size_t maxDelay(Format format) {
     return format == Format::MinPhr03 ? kMaxDelaySamples * kDelayStepsPerSample : kMaxDelaySamples;
@@ -58,7 +60,8 @@ std::optional<Format> formatOf(std::span<const std::uint8_t> bytes, std::string&
         return bytes[kMagicBytes - 1] == versionDigit(Format::MinPhr03) ? Format::MinPhr03 : Format::MinPhr02;
     }
     // The engine also reads MinPHR00 and MinPHR01, which no engine from 1.19 on ships.
-    const bool older = bytes.size() >= kMagicBytes && std::equal(kMagicStem, std::end(kMagicStem), bytes.begin()) &&
+    const bool older = bytes.size() >= kMagicBytes &&
+                       std::equal(kMagicStem, std::end(kMagicStem), bytes.begin()) &&
                        (bytes[kMagicBytes - 1] == '0' || bytes[kMagicBytes - 1] == '1');
     if (older) {
         error = "MinPHR0" + std::string(1, static_cast<char>(bytes[kMagicBytes - 1])) +
@@ -106,7 +109,8 @@ std::string checkDistance(std::size_t field, std::size_t distanceMm) {
 
 // MinPHR02 lists the fields nearest first, MinPHR03 farthest first (the engine takes equal
 // distances in MinPHR03, not in MinPHR02).
-std::string checkFieldOrder(Format format, std::size_t field, std::size_t previousMm, std::size_t distanceMm) {
+std::string checkFieldOrder(Format format, std::size_t field, std::size_t previousMm,
+                            std::size_t distanceMm) {
     if (format == Format::MinPhr02 && distanceMm <= previousMm) {
         return "field " + std::to_string(field) + ": distance " + std::to_string(distanceMm) +
                " mm is not beyond the previous field's " + std::to_string(previousMm) +
@@ -141,14 +145,16 @@ std::string checkDelay(Format format, std::size_t hrir, std::size_t channel, std
         return "";
     }
     return "HRIR " + std::to_string(hrir) + ", channel " + std::to_string(channel) + ": delay " +
-           std::to_string(delay) + (format == Format::MinPhr03 ? " quarter samples is over 252" : " is over 63");
+           std::to_string(delay) +
+           (format == Format::MinPhr03 ? " quarter samples is over 252" : " is over 63");
 }
 
 // Everything about a record except its coefficient values, which the writer checks as it goes.
 std::string checkRecord(const Dataset& dataset) {
     std::string problem;
     if (dataset.format != Format::MinPhr02 && dataset.format != Format::MinPhr03) {
-        problem = "format " + std::to_string(static_cast<int>(dataset.format)) + " is neither MinPHR02 nor MinPHR03";
+        problem = "format " + std::to_string(static_cast<int>(dataset.format)) +
+                  " is neither MinPHR02 nor MinPHR03";
     }
     if (problem.empty()) problem = checkSampleRate(dataset.sampleRateHz);
     if (problem.empty()) problem = checkSampleType(static_cast<std::uint8_t>(dataset.sampleType));
@@ -475,15 +481,16 @@ std::optional<Dataset> toMinPhr02(const Dataset& dataset, std::string& error) {
         for (std::uint8_t azimuths : field.azimuthCounts) hrirs += azimuths;
         firstHrir.push_back(firstHrir.back() + hrirs);
     }
+    const std::size_t hrirValues = dataset.filterLength * channels;
+    const auto at = [&](std::size_t hrir) {
+        return dataset.coefficients.begin() + static_cast<std::ptrdiff_t>(hrir * hrirValues);
+    };
     for (std::size_t f = dataset.fields.size(); f-- > 0;) {
-        const auto stride = static_cast<std::ptrdiff_t>(dataset.filterLength * channels);
-        converted.coefficients.insert(converted.coefficients.end(),
-                                      dataset.coefficients.begin() + static_cast<std::ptrdiff_t>(firstHrir[f]) * stride,
-                                      dataset.coefficients.begin() + static_cast<std::ptrdiff_t>(firstHrir[f + 1]) * stride);
+        converted.coefficients.insert(converted.coefficients.end(), at(firstHrir[f]), at(firstHrir[f + 1]));
         for (std::size_t i = firstHrir[f] * channels; i < firstHrir[f + 1] * channels; ++i) {
             // Half a sample rounds up, as the engine rounds these delays itself; 252 becomes 63.
-            converted.delays.push_back(
-                static_cast<std::uint8_t>((dataset.delays[i] + kDelayStepsPerSample / 2) / kDelayStepsPerSample));
+            const std::size_t samples = (dataset.delays[i] + kDelayStepsPerSample / 2) / kDelayStepsPerSample;
+            converted.delays.push_back(static_cast<std::uint8_t>(samples));
         }
     }
     // Equal distances, which MinPHR03 allows, cannot be written in MinPHR02.
