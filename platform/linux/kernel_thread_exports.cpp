@@ -1,15 +1,5 @@
-// The kernel and runtime functions under their Windows names.
+// Threads, handles and the console window under their Windows names.
 #include "platform/linux/kernel.h"
-
-BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency)
-{
-    return kernel::CounterFrequency(frequency);
-}
-
-BOOL QueryPerformanceCounter(LARGE_INTEGER* count)
-{
-    return kernel::CounterNow(count);
-}
 
 HWND GetConsoleWindow()
 {
@@ -45,9 +35,4 @@ DWORD WaitForSingleObject(HANDLE object, DWORD timeoutMs)
 BOOL CloseHandle(HANDLE object)
 {
     return kernel::Close(object);
-}
-
-void Sleep(DWORD durationMs)
-{
-    kernel::Pause(durationMs);
 }

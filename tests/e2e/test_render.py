@@ -1,0 +1,190 @@
+#!/usr/bin/python3
+"""End-to-end tests of orbit-tone-render, the offline renderer: its files repeat byte for
+byte, last as long as asked, start ahead and turn clockwise, tell the two HRTF renderings
+apart; a bad command line or an interrupted render leaves no file behind.
+
+    tests/e2e/test_render.py --exe build/orbit-tone-render [-v] [unittest names...]
+
+No sound server is needed: the renderer uses the engine's loopback device.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import wave
+
+# Run from the source tree: leave no __pycache__ folders in it.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from e2e_support import executable, recording, run_suite  # noqa: E402
+
+SECONDS = "2"                   # past a quarter turn (pi/2 s), short for the sanitizer builds
+RATE_HZ = 44100
+FILES = ["1-default.wav", "2-no-virtualization.wav", "3-light-hrtf.wav", "4-full-hrtf.wav"]
+PAUSE_S = 0.066                 # the animator's pause: the source stays put for this long
+RUN_TIMEOUT_S = 120.0
+HARD_PAN_DB = 40.0              # the far channel of a panned source holds nothing but dither
+
+
+def render(*arguments: str) -> subprocess.CompletedProcess:
+    return subprocess.run([executable(), *arguments], capture_output=True, timeout=RUN_TIMEOUT_S)
+
+
+def load(path: str) -> tuple[wave._wave_params, recording.Recording]:
+    with wave.open(path, "rb") as w:
+        params = w.getparams()
+        data = w.readframes(params.nframes)
+    return params, recording.Recording.from_bytes(data, params.framerate)
+
+
+def levels_db(rec: recording.Recording, start_s: float, end_s: float) -> tuple[float, float]:
+    """Left and right RMS levels (dBFS) of the span [start_s, end_s)."""
+    left, right = recording.levels(rec, int(start_s * rec.rate_hz), int(end_s * rec.rate_hz))
+    return left.rms_dbfs, right.rms_dbfs
+
+
+def at_quarter_turn(rec: recording.Recording) -> tuple[float, float]:
+    """The levels while the source stands at the last position before pi/2 rad, 3 degrees
+    ahead of the right side."""
+    start_s = math.floor(math.pi / 2 / PAUSE_S) * PAUSE_S
+    return levels_db(rec, start_s + 0.01, start_s + PAUSE_S)
+
+
+class RenderTest(unittest.TestCase):
+    """All four choices rendered twice into two folders, as a user would run it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.temp = tempfile.TemporaryDirectory(prefix="orbit-tone-render-")
+        cls.folders = [os.path.join(cls.temp.name, name) for name in ("first", "second")]
+        cls.runs = []
+        for folder in cls.folders:
+            os.mkdir(folder)
+            cls.runs.append(render("--seconds", SECONDS, "--output", folder))
+        cls.rendered = {name: load(os.path.join(cls.folders[0], name)) for name in FILES
+                        if os.path.exists(os.path.join(cls.folders[0], name))}
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.temp.cleanup()
+
+    def test_renders_repeat_byte_for_byte_and_last_as_asked(self):
+        for folder, run in zip(self.folders, self.runs):
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertEqual(run.stderr, b"")
+            lines = run.stdout.decode().splitlines()
+            self.assertEqual([line.split(": ")[0] for line in lines],
+                             [os.path.join(folder, name) for name in FILES], "one line per file")
+            self.assertEqual(sorted(os.listdir(folder)), FILES, "no temporary file left")
+        self.assertIn("panning", self.runs[0].stdout.decode().splitlines()[0], "Default renders as panning here")
+
+        frames = math.floor(float(SECONDS) * RATE_HZ)
+        for name in FILES:
+            with self.subTest(name):
+                first, second = (os.path.join(folder, name) for folder in self.folders)
+                with open(first, "rb") as a, open(second, "rb") as b:
+                    self.assertTrue(a.read() == b.read(), "two renders differ")
+                params, _ = self.rendered[name]
+                self.assertEqual((params.nchannels, params.sampwidth, params.framerate, params.nframes),
+                                 (2, 2, RATE_HZ, frames))
+                self.assertEqual(os.path.getsize(first), 44 + 4 * frames)
+
+        # Another rate, and a length that is not a whole number of pauses.
+        with tempfile.TemporaryDirectory(prefix="orbit-tone-render-") as folder:
+            run = render("--rate=48000", "--seconds=1.7", "--output", folder, "2")
+            self.assertEqual(run.returncode, 0, run.stderr)
+            params, _ = load(os.path.join(folder, FILES[1]))
+            self.assertEqual((params.framerate, params.nframes), (48000, math.floor(1.7 * 48000)))
+
+    def test_panning_starts_ahead_and_turns_clockwise(self):
+        for name in FILES[:2]:
+            with self.subTest(name):
+                _, rec = self.rendered[name]
+                left_db, right_db = levels_db(rec, 0.0, PAUSE_S)
+                self.assertGreater(left_db, -20.0)
+                self.assertAlmostEqual(left_db, right_db, delta=0.1, msg="ahead at t = 0")
+                left_db, right_db = at_quarter_turn(rec)
+                self.assertGreater(right_db - left_db, HARD_PAN_DB,
+                                   f"at pi/2 s, a hard pan to the right: left {left_db:.1f} dB, "
+                                   f"right {right_db:.1f} dB")
+
+    def test_full_and_light_hrtf_differ(self):
+        (_, light), (_, full) = self.rendered[FILES[2]], self.rendered[FILES[3]]
+        for name in FILES[2:]:
+            with self.subTest(name):
+                left_db, right_db = at_quarter_turn(self.rendered[name][1])
+                self.assertTrue(3.0 < right_db - left_db < 20.0,
+                                f"at pi/2 s, HRTF keeps the far ear audible: left {left_db:.1f} dB, "
+                                f"right {right_db:.1f} dB")
+        for channel in (0, 1):
+            a, b = light.channel(channel), full.channel(channel)
+            difference = sum((x - y) ** 2 for x, y in zip(a, b))
+            energy = sum(x * x for x in b)
+            self.assertGreater(difference, 1e-3 * energy,
+                               "light and full HRTF render samples less than 30 dB apart")
+
+    def test_bad_command_lines_are_refused_and_write_nothing(self):
+        with tempfile.TemporaryDirectory(prefix="orbit-tone-render-") as folder:
+            mine = os.path.join(folder, FILES[1])
+            with open(mine, "wb") as f:
+                f.write(b"mine")
+            missing = os.path.join(folder, "missing")
+            cases = [
+                (["--frobnicate"], 2, "unknown option '--frobnicate' (try --help)"),
+                (["-s", "2"], 2, "unknown option '-s' (try --help)"),
+                (["--seconds"], 2, "--seconds needs a value (try --help)"),
+                (["--force=yes"], 2, "--force takes no value"),
+                (["5"], 2, "unknown choice '5': the choices are 1 to 4 (try --help)"),
+                (["--rate", "22050"], 2, "--rate takes 44100 or 48000, not '22050'"),
+                (["--output="], 2, "--output needs a folder"),
+                (["--seconds", "1e-9"], 2, "--seconds 1e-9 is shorter than one frame at 44100 Hz"),
+                (["--output", missing], 1, f"there is no folder {missing}"),
+                # Every output is checked before the first is rendered.
+                (["1", "2"], 1, f"{mine} exists (--force overwrites it)"),
+            ]
+            cases += [(["--seconds", value], 2,
+                       f"--seconds takes a number of seconds above 0 and up to 600, not '{value}'")
+                      for value in ("0", "-1", "601", "nan", "inf", "2s", "")]
+            for arguments, status, message in cases:
+                with self.subTest(arguments):
+                    run = render("--output", folder, *arguments)
+                    self.assertEqual((run.returncode, run.stdout, run.stderr.decode()),
+                                     (status, b"", f"orbit-tone-render: {message}\n"))
+                    self.assertEqual(os.listdir(folder), [FILES[1]])
+                    with open(mine, "rb") as f:
+                        self.assertEqual(f.read(), b"mine")
+
+            run = render("--help", "--output", folder)
+            self.assertEqual(run.returncode, 0)
+            self.assertTrue(run.stdout.startswith(b"Usage: orbit-tone-render "), run.stdout)
+            run = render("--force", "--seconds", "0.1", "--output", folder, "2")
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertEqual(load(mine)[0].nframes, 4410, "--force overwrites")
+
+    def test_interrupted_render_leaves_no_file(self):
+        with tempfile.TemporaryDirectory(prefix="orbit-tone-render-") as folder:
+            with subprocess.Popen([executable(), "--seconds", "600", "--output", folder, "4"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) as process:
+                try:
+                    deadline = time.monotonic() + RUN_TIMEOUT_S
+                    while not os.listdir(folder) and process.poll() is None and time.monotonic() < deadline:
+                        time.sleep(0.01)
+                    self.assertEqual(len(os.listdir(folder)), 1, "the render's file, under way")
+                    process.send_signal(signal.SIGTERM)
+                    stderr = process.communicate(timeout=RUN_TIMEOUT_S)[1]
+                finally:
+                    process.kill()  # nothing, once it has ended
+            self.assertEqual(process.returncode, -signal.SIGTERM, stderr)
+            self.assertEqual(os.listdir(folder), [], "the partial file was removed")
+
+
+if __name__ == "__main__":
+    run_suite(__doc__.splitlines()[0])
