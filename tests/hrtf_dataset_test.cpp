@@ -1,5 +1,6 @@
-// Tests of the HRTF dataset reader, writer and shortener, on the engine's own datasets, on small
-// made-up ones, and through OpenAL Soft loading and rendering the light dataset.
+// Tests of the HRTF dataset reader, writer, converter and shortener, on the engine's own datasets
+// (those this build made its light sets from), on small made-up ones, and through OpenAL Soft
+// loading and rendering the light dataset.
 #define AL_ALEXT_PROTOTYPES
 #include <AL/al.h>
 #include <AL/alc.h>
@@ -18,6 +19,7 @@
 #include <numbers>
 #include <utility>
 
+#include "engine_datasets.h"
 #include "tools/hrtf/mhr_dataset.h"
 
 namespace {
@@ -25,7 +27,40 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-const fs::path kEngineDatasets = "/usr/share/openal/hrtf";
+// What the engines' own datasets hold, read off the files and checked against each format's
+// description in the engine's docs/hrtf.txt. All: mono, one field at 1400 mm, 19 elevations,
+// 828 HRIRs.
+struct EngineDataset {
+    std::string name;
+    hrtf::Format format;
+    std::uint32_t rateHz;
+    hrtf::SampleType sampleType;
+    std::size_t taps;
+    std::size_t fileBytes;
+    double energyKept8Taps;   // mean share of a filter's energy in its first 8 taps
+    double energyKept16Taps;  // ... and in its first 16
+};
+const EngineDataset kKnownEngineDatasets[] = {
+    // Debian 12's libopenal-data (OpenAL Soft 1.19.1).
+    {"default-44100.mhr", hrtf::Format::MinPhr02, 44100, hrtf::SampleType::Int24, 32, 80354, 0.89, 0.98},
+    {"default-48000.mhr", hrtf::Format::MinPhr02, 48000, hrtf::SampleType::Int24, 32, 80354, 0.89, 0.98},
+    // Debian 13's (1.24.2), the same since 1.20.
+    {"Default HRTF.mhr", hrtf::Format::MinPhr03, 48000, hrtf::SampleType::Int24, 64, 159841, 0.85, 0.95},
+};
+
+// The engine datasets this build made its light sets from, each with what it is known to hold.
+// Fails the calling test when the build used none that this test knows.
+std::vector<std::pair<fs::path, EngineDataset>> engineDatasets() {
+    std::vector<std::pair<fs::path, EngineDataset>> found;
+    for (const char* path : kEngineDatasetFiles) {
+        for (const EngineDataset& known : kKnownEngineDatasets) {
+            if (fs::path(path).filename() == known.name) found.emplace_back(path, known);
+        }
+    }
+    EXPECT_FALSE(found.empty()) << "none of the build's datasets (" << kEngineDatasetFiles[0]
+                                << ", ...) is one this test knows: add its figures to kKnownEngineDatasets";
+    return found;
+}
 
 Bytes fileBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -77,24 +112,41 @@ double filterEnergy(const hrtf::Dataset& d, std::size_t hrir, std::size_t channe
 }
 
 TEST(HrtfDatasetTest, RoundTripsEngineDatasetsByteForByte) {
-    for (const char* name : {"default-44100.mhr", "default-48000.mhr"}) {
-        SCOPED_TRACE(name);
-        const Bytes original = fileBytes(kEngineDatasets / name);
+    for (const auto& [path, known] : engineDatasets()) {
+        SCOPED_TRACE(path);
+        const Bytes original = fileBytes(path);
+        EXPECT_EQ(original.size(), known.fileBytes);
         std::string error;
         const auto dataset = hrtf::parseDataset(original, error);
         ASSERT_TRUE(dataset) << error;
-        EXPECT_EQ(dataset->sampleType, hrtf::SampleType::Int24);
+        EXPECT_EQ(dataset->format, known.format);
+        EXPECT_EQ(dataset->sampleRateHz, known.rateHz);
+        EXPECT_EQ(dataset->sampleType, known.sampleType);
         EXPECT_EQ(dataset->channelType, hrtf::ChannelType::Mono);
-        EXPECT_EQ(dataset->filterLength, 32u);
+        EXPECT_EQ(dataset->filterLength, known.taps);
         ASSERT_EQ(dataset->fields.size(), 1u);
+        EXPECT_EQ(dataset->fields[0].distanceMm, 1400);
         EXPECT_EQ(dataset->fields[0].azimuthCounts.size(), 19u);
         EXPECT_EQ(dataset->hrirCount(), 828u);
 
         TempDir dir;
-        const fs::path copy = dir.path() / name;
+        const fs::path copy = dir.path() / path.filename();
         ASSERT_TRUE(hrtf::writeDatasetFile(*dataset, copy, error)) << error;
         EXPECT_EQ(fileBytes(copy), original);
         EXPECT_EQ(dir.entryCount(), 1u) << "a temporary file was left behind";
+
+        // As MinPHR02: the same filters; MinPHR03's quarter-sample delays rounded to samples.
+        const auto converted = hrtf::toMinPhr02(*dataset, error);
+        ASSERT_TRUE(converted) << error;
+        EXPECT_EQ(converted->format, hrtf::Format::MinPhr02);
+        EXPECT_EQ(converted->coefficients, dataset->coefficients);
+        const std::size_t step = known.format == hrtf::Format::MinPhr03 ? 4 : 1;
+        for (std::size_t i = 0; i < converted->delays.size(); ++i) {
+            ASSERT_EQ(converted->delays[i], (dataset->delays[i] + step / 2) / step) << "delay " << i;
+        }
+        const auto bytes = hrtf::serializeDataset(*converted, error);
+        ASSERT_TRUE(bytes) << error;
+        EXPECT_EQ(bytes->size(), 16 + 3 + 19 + 828 * (known.taps * 3 + 1));
     }
 
     // 16-bit stereo with the extremes of each sample type, through parse and serialize.
@@ -126,8 +178,8 @@ TEST(HrtfDatasetTest, RejectsMalformedFiles) {
         std::function<void(Bytes&)> damage;
         std::string expected;
     } cases[] = {
-        {[](Bytes& b) { b[3] = 'X'; }, "not a MinPHR02 file (bad magic)"},
-        {[](Bytes& b) { b.resize(5), b[4] = 'X'; }, "not a MinPHR02 file (bad magic)"},
+        {[](Bytes& b) { b[3] = 'X'; }, "not a MinPHR02 or MinPHR03 file (bad magic)"},
+        {[](Bytes& b) { b.resize(5), b[4] = 'X'; }, "not a MinPHR02 or MinPHR03 file (bad magic)"},
         {[](Bytes& b) { b.resize(10); }, "file ends inside the header (10 bytes)"},
         {[](Bytes& b) { b.resize(21); }, "file ends inside the header (21 bytes)"},
         {[](Bytes& b) { std::fill(b.begin() + 8, b.begin() + 12, 0); }, "sample rate is 0 Hz"},
@@ -152,9 +204,94 @@ TEST(HrtfDatasetTest, RejectsMalformedFiles) {
         EXPECT_EQ(error, c.expected);
     }
 
+    // MinPHR03: no sample type byte, 24-bit samples, delays in quarter samples.
+    auto small03 = smallDataset(hrtf::SampleType::Int24, hrtf::ChannelType::Mono, 8,
+                                [](std::size_t i) { return static_cast<std::int32_t>(i) - 20; });
+    small03.format = hrtf::Format::MinPhr03;
+    small03.delays = {0, 1, 63, 250, 252};
+    const Bytes valid03 = *hrtf::serializeDataset(small03, error);
+    ASSERT_EQ(valid03.size(), 148u);  // 23 header bytes, 5 x 8 taps x 3 bytes, 5 delays
+    const auto parsed03 = hrtf::parseDataset(valid03, error);
+    ASSERT_TRUE(parsed03) << error;
+    EXPECT_EQ(parsed03->coefficients, small03.coefficients);
+    EXPECT_EQ(parsed03->delays, small03.delays);
+    const struct {
+        std::function<void(Bytes&)> damage;
+        std::string expected;
+    } cases03[] = {
+        {[](Bytes& b) { b[7] = '1'; }, "MinPHR01 is an older format than this reader takes (MinPHR02 or MinPHR03)"},
+        {[](Bytes& b) { b[7] = '4'; }, "not a MinPHR02 or MinPHR03 file (bad magic)"},
+        {[](Bytes& b) { b.resize(14); }, "file ends inside the header (14 bytes)"},
+        {[](Bytes& b) { b[12] = 2; }, "channel type 2 is neither 0 (mono) nor 1 (stereo)"},
+        {[](Bytes& b) { b[15] = 49, b[16] = 0; }, "field 0: distance 49 mm is not from 50 to 2500"},
+        {[](Bytes& b) { b[15] = 0xc5, b[16] = 0x09; }, "field 0: distance 2501 mm is not from 50 to 2500"},
+        {[](Bytes& b) { b.pop_back(); }, "file is 147 bytes, shorter than the 148 its header implies"},
+        {[](Bytes& b) { b.back() = 253; }, "HRIR 4, channel 0: delay 253 quarter samples is over 252"},
+    };
+    for (const auto& c : cases03) {
+        Bytes bytes = valid03;
+        c.damage(bytes);
+        error.clear();
+        EXPECT_FALSE(hrtf::parseDataset(bytes, error));
+        EXPECT_EQ(error, c.expected);
+    }
+
     TempDir dir;
     EXPECT_FALSE(hrtf::readDatasetFile(dir.path() / "absent.mhr", error));
     EXPECT_EQ(error, "No such file or directory");
+}
+
+TEST(HrtfDatasetTest, ConvertsToMinPhr02NearestFieldFirst) {
+    // Two fields of MinPHR03, farthest first: 5 HRIRs at 2000 mm, then 7 at 1000 mm; stereo,
+    // each coefficient its own index, so that a misplaced HRIR shows.
+    hrtf::Dataset farFirst;
+    farFirst.format = hrtf::Format::MinPhr03;
+    farFirst.sampleRateHz = 48000;
+    farFirst.channelType = hrtf::ChannelType::Stereo;
+    farFirst.filterLength = 8;
+    farFirst.fields = {{2000, {1, 1, 1, 1, 1}}, {1000, {1, 2, 1, 2, 1}}};
+    for (std::size_t i = 0; i < 12 * 8 * 2; ++i) farFirst.coefficients.push_back(static_cast<std::int32_t>(i));
+    for (std::size_t i = 0; i < 12 * 2; ++i) farFirst.delays.push_back(static_cast<std::uint8_t>(i * 10 + 1));
+    std::string error;
+    ASSERT_TRUE(hrtf::serializeDataset(farFirst, error)) << error;
+
+    const auto nearFirst = hrtf::toMinPhr02(farFirst, error);
+    ASSERT_TRUE(nearFirst) << error;
+    EXPECT_EQ(nearFirst->format, hrtf::Format::MinPhr02);
+    ASSERT_EQ(nearFirst->fields.size(), 2u);
+    EXPECT_EQ(nearFirst->fields[0].distanceMm, 1000);
+    EXPECT_EQ(nearFirst->fields[0].azimuthCounts, (std::vector<std::uint8_t>{1, 2, 1, 2, 1}));
+    EXPECT_EQ(nearFirst->fields[1].distanceMm, 2000);
+    // The near field's 7 HRIRs (source HRIRs 5 to 11) come first, in their order, then the far ones.
+    for (std::size_t hrir = 0; hrir < 12; ++hrir) {
+        const std::size_t source = hrir < 7 ? hrir + 5 : hrir - 7;
+        EXPECT_EQ(nearFirst->coefficients[hrir * 16 + 15], static_cast<std::int32_t>(source * 16 + 15)) << hrir;
+        // Quarter samples to samples, half up: 1 -> 0, 11 -> 3, 21 -> 5, 51 -> 13, ...
+        EXPECT_EQ(nearFirst->delays[hrir * 2 + 1], (source * 20 + 11 + 2) / 4) << hrir;
+    }
+    const auto bytes = hrtf::serializeDataset(*nearFirst, error);
+    ASSERT_TRUE(bytes) << error;
+    EXPECT_TRUE(hrtf::parseDataset(*bytes, error)) << error;
+
+    // Each format's field order is its own; MinPHR02 cannot hold two fields at one distance.
+    hrtf::Dataset wrongOrder = *nearFirst;
+    wrongOrder.format = hrtf::Format::MinPhr03;
+    EXPECT_FALSE(hrtf::serializeDataset(wrongOrder, error));
+    EXPECT_EQ(error, "field 1: distance 2000 mm is beyond the previous field's 1000 "
+                     "(MinPHR03 lists fields farthest first)");
+    hrtf::Dataset farFirstAs02 = farFirst;
+    farFirstAs02.format = hrtf::Format::MinPhr02;
+    EXPECT_FALSE(hrtf::serializeDataset(farFirstAs02, error));
+    EXPECT_EQ(error, "field 1: distance 1000 mm is not beyond the previous field's 2000 "
+                     "(MinPHR02 lists fields nearest first)");
+    farFirst.fields[1].distanceMm = 2000;
+    farFirst.format = hrtf::Format::MinPhr03;
+    EXPECT_FALSE(hrtf::toMinPhr02(farFirst, error));
+    EXPECT_EQ(error, "field 1: distance 2000 mm is not beyond the previous field's 2000 "
+                     "(MinPHR02 lists fields nearest first)");
+    farFirst.sampleType = hrtf::SampleType::Int16;
+    EXPECT_FALSE(hrtf::serializeDataset(farFirst, error));
+    EXPECT_EQ(error, "MinPHR03 holds 24-bit samples only");
 }
 
 TEST(HrtfDatasetTest, WriterRefusesBadRecordsAndLeavesOutputAlone) {
@@ -190,52 +327,57 @@ TEST(HrtfDatasetTest, WriterRefusesBadRecordsAndLeavesOutputAlone) {
 }
 
 TEST(HrtfDatasetTest, ShortensEngineDatasetsKeepingLayoutAndLoudness) {
-    std::string error;
-    const auto full = hrtf::readDatasetFile(kEngineDatasets / "default-44100.mhr", error);
-    ASSERT_TRUE(full) << error;
-    for (const std::size_t taps : {8u, 16u}) {
-        SCOPED_TRACE(taps);
-        hrtf::ShortenStats stats;
-        const auto light = hrtf::shortenDataset(*full, taps, error, &stats);
-        ASSERT_TRUE(light) << error;
-        EXPECT_EQ(light->filterLength, taps);
-        EXPECT_EQ(light->sampleRateHz, full->sampleRateHz);
-        EXPECT_EQ(light->sampleType, full->sampleType);
-        EXPECT_EQ(light->channelType, full->channelType);
-        EXPECT_EQ(light->fields[0].distanceMm, full->fields[0].distanceMm);
-        EXPECT_EQ(light->fields[0].azimuthCounts, full->fields[0].azimuthCounts);
-        EXPECT_EQ(light->delays, full->delays);
-        ASSERT_EQ(light->coefficients.size(), 828 * taps);
-        // Measured on Debian's set: the first 8 taps hold 89% of a filter's energy, 16 taps 98%.
-        EXPECT_NEAR(stats.meanEnergyKeptCut, taps == 8 ? 0.89 : 0.98, 0.01);
-        EXPECT_LT(stats.meanEnergyKeptFaded, stats.meanEnergyKeptCut);
-        // Every filter gets its full energy back, except the few whose peak the rescale clamps.
-        std::size_t clampedFilters = 0;
-        for (std::size_t hrir = 0; hrir < 828; ++hrir) {
-            const auto first = light->coefficients.begin() + static_cast<std::ptrdiff_t>(hrir * taps);
-            const auto clampedTaps = std::count_if(first, first + static_cast<std::ptrdiff_t>(taps),
-                                                   [](std::int32_t v) { return v == 8388607 || v == -8388608; });
-            const double ratio = filterEnergy(*light, hrir, 0) / filterEnergy(*full, hrir, 0);
-            if (clampedTaps > 0) {
-                clampedFilters += 1;
-                EXPECT_LT(ratio, 1.0) << "HRIR " << hrir;
-                EXPECT_GT(ratio, 0.85) << "HRIR " << hrir;
-            } else {
-                EXPECT_NEAR(ratio, 1.0, 1e-6) << "HRIR " << hrir;
+    for (const auto& [path, known] : engineDatasets()) {
+        SCOPED_TRACE(path);
+        std::string error;
+        const auto full = hrtf::readDatasetFile(path, error);
+        ASSERT_TRUE(full) << error;
+        for (const std::size_t taps : {8u, 16u}) {
+            SCOPED_TRACE(taps);
+            hrtf::ShortenStats stats;
+            const auto light = hrtf::shortenDataset(*full, taps, error, &stats);
+            ASSERT_TRUE(light) << error;
+            EXPECT_EQ(light->filterLength, taps);
+            EXPECT_EQ(light->sampleRateHz, full->sampleRateHz);
+            EXPECT_EQ(light->sampleType, full->sampleType);
+            EXPECT_EQ(light->channelType, full->channelType);
+            EXPECT_EQ(light->format, full->format);
+            EXPECT_EQ(light->fields[0].distanceMm, full->fields[0].distanceMm);
+            EXPECT_EQ(light->fields[0].azimuthCounts, full->fields[0].azimuthCounts);
+            EXPECT_EQ(light->delays, full->delays);
+            ASSERT_EQ(light->coefficients.size(), 828 * taps);
+            EXPECT_NEAR(stats.meanEnergyKeptCut, taps == 8 ? known.energyKept8Taps : known.energyKept16Taps, 0.01);
+            EXPECT_LT(stats.meanEnergyKeptFaded, stats.meanEnergyKeptCut);
+            // Every filter gets its full energy back, except the few whose peak the rescale clamps.
+            std::size_t clampedFilters = 0;
+            for (std::size_t hrir = 0; hrir < 828; ++hrir) {
+                const auto first = light->coefficients.begin() + static_cast<std::ptrdiff_t>(hrir * taps);
+                const auto clampedTaps = std::count_if(first, first + static_cast<std::ptrdiff_t>(taps),
+                                                       [](std::int32_t v) { return v == 8388607 || v == -8388608; });
+                const double ratio = filterEnergy(*light, hrir, 0) / filterEnergy(*full, hrir, 0);
+                if (clampedTaps > 0) {
+                    clampedFilters += 1;
+                    EXPECT_LT(ratio, 1.0) << "HRIR " << hrir;
+                    EXPECT_GT(ratio, 0.85) << "HRIR " << hrir;
+                } else {
+                    // Up to rounding each coefficient to a whole sample value.
+                    EXPECT_NEAR(ratio, 1.0, 1e-5) << "HRIR " << hrir;
+                }
             }
+            EXPECT_GE(stats.clampedSamples, clampedFilters);
+            EXPECT_LT(clampedFilters, 828u / 40);
+            EXPECT_TRUE(hrtf::serializeDataset(*light, error)) << error;
         }
-        EXPECT_GE(stats.clampedSamples, clampedFilters);
-        EXPECT_LT(clampedFilters, 828u / 40);
-        EXPECT_TRUE(hrtf::serializeDataset(*light, error)) << error;
-    }
 
-    EXPECT_FALSE(hrtf::shortenDataset(*full, 12, error));
-    EXPECT_EQ(error, "12 taps is not a multiple of 8 from 8 to 24");
-    EXPECT_FALSE(hrtf::shortenDataset(*full, 32, error));
-    EXPECT_EQ(error, "32 taps is not a multiple of 8 from 8 to 24");
-    const auto eightTaps = hrtf::shortenDataset(*full, 8, error);
-    EXPECT_FALSE(hrtf::shortenDataset(*eightTaps, 8, error));
-    EXPECT_EQ(error, "the filters are already 8 taps, the shortest there is");
+        const std::string longest = std::to_string(known.taps - 8);
+        EXPECT_FALSE(hrtf::shortenDataset(*full, 12, error));
+        EXPECT_EQ(error, "12 taps is not a multiple of 8 from 8 to " + longest);
+        EXPECT_FALSE(hrtf::shortenDataset(*full, known.taps, error));
+        EXPECT_EQ(error, std::to_string(known.taps) + " taps is not a multiple of 8 from 8 to " + longest);
+        const auto eightTaps = hrtf::shortenDataset(*full, 8, error);
+        EXPECT_FALSE(hrtf::shortenDataset(*eightTaps, 8, error));
+        EXPECT_EQ(error, "the filters are already 8 taps, the shortest there is");
+    }
 }
 
 TEST(HrtfDatasetTest, FadesTheTailAndClampsToTheSampleRange) {
@@ -300,18 +442,27 @@ double rmsDb(const std::vector<float>& frames, std::size_t channel) {
 }
 
 TEST(HrtfDatasetTest, OpenAlSoftLoadsAndRendersTheLightDataset) {
-    // The light sets and a copy of the full one, in the folder the engine searches first.
+    // The light sets as the build makes them (MinPHR02, at each engine dataset's rate) and the
+    // full ones as MinPHR02 too, which every engine reads, in the folder the engine searches first.
     TempDir dir;
     std::string error;
-    for (const std::string rate : {"44100", "48000"}) {
-        const auto full = hrtf::readDatasetFile(kEngineDatasets / ("default-" + rate + ".mhr"), error);
+    std::vector<int> ratesHz;
+    for (const auto& [path, known] : engineDatasets()) {
+        const auto full = hrtf::readDatasetFile(path, error);
         ASSERT_TRUE(full) << error;
-        const auto light = hrtf::shortenDataset(*full, 8, error);
+        const auto shortened = hrtf::shortenDataset(*full, 8, error);
+        ASSERT_TRUE(shortened) << error;
+        const auto light = hrtf::toMinPhr02(*shortened, error);
         ASSERT_TRUE(light) << error;
-        const fs::path lightPath = dir.path() / ("orbit-tone-light-" + rate + ".mhr");
-        ASSERT_TRUE(hrtf::writeDatasetFile(*light, lightPath, error)) << error;
+        const auto fullAs02 = hrtf::toMinPhr02(*full, error);
+        ASSERT_TRUE(fullAs02) << error;
+        const std::string rate = std::to_string(full->sampleRateHz);
+        ASSERT_TRUE(hrtf::writeDatasetFile(*light, dir.path() / ("orbit-tone-light-" + rate + ".mhr"), error)) << error;
+        ASSERT_TRUE(hrtf::writeDatasetFile(*fullAs02, dir.path() / ("orbit-tone-full-" + rate + ".mhr"), error))
+            << error;
+        ratesHz.push_back(static_cast<int>(full->sampleRateHz));
     }
-    fs::copy_file(kEngineDatasets / "default-44100.mhr", dir.path() / "orbit-tone-full-44100.mhr");
+    ASSERT_FALSE(ratesHz.empty());
     ASSERT_EQ(::setenv("ALSOFT_LOCAL_PATH", dir.path().c_str(), 1), 0);
 
     LoopbackRig rig;
@@ -325,7 +476,8 @@ TEST(HrtfDatasetTest, OpenAlSoftLoadsAndRendersTheLightDataset) {
                                    ALC_HRTF_ID_SOFT, std::max(hrtfId, 0),
                                    0};
     };
-    rig.context = alcCreateContext(rig.device, attributes(44100, -1).data());
+    const int renderRateHz = ratesHz.front();
+    rig.context = alcCreateContext(rig.device, attributes(renderRateHz, -1).data());
     ASSERT_NE(rig.context, nullptr);
     ASSERT_TRUE(alcMakeContextCurrent(rig.context));
     const auto hrtfIndex = [&](const std::string& name) {
@@ -347,7 +499,8 @@ TEST(HrtfDatasetTest, OpenAlSoftLoadsAndRendersTheLightDataset) {
         EXPECT_EQ(status, ALC_HRTF_ENABLED_SOFT) << name;
         EXPECT_STREQ(alcGetString(rig.device, ALC_HRTF_SPECIFIER_SOFT), name.c_str());
     };
-    enable("orbit-tone-light-48000", 48000);
+    // Each light set loads at its own rate (1.19 loads a dataset at no other).
+    for (const int rateHz : ratesHz) enable("orbit-tone-light-" + std::to_string(rateHz), rateHz);
 
     // A 441 Hz tone (100 frames a period) at +x, that is to the listener's right.
     std::vector<ALshort> tone(4410);
@@ -365,14 +518,14 @@ TEST(HrtfDatasetTest, OpenAlSoftLoadsAndRendersTheLightDataset) {
     ASSERT_EQ(alGetError(), AL_NO_ERROR);
     const auto render = [&](const std::string& name) {
         std::vector<float> frames(2 * 8192);
-        enable(name, 44100);
+        enable(name, renderRateHz);
         alSourceRewind(rig.source);
         alSourcePlay(rig.source);
         alcRenderSamplesSOFT(rig.device, frames.data(), 8192);
         return frames;
     };
-    const std::vector<float> light = render("orbit-tone-light-44100");
-    const std::vector<float> full = render("orbit-tone-full-44100");
+    const std::vector<float> light = render("orbit-tone-light-" + std::to_string(renderRateHz));
+    const std::vector<float> full = render("orbit-tone-full-" + std::to_string(renderRateHz));
 
     // The right ear leads as with the full set, at about the same level, yet the samples differ.
     EXPECT_GT(rmsDb(light, 1) - rmsDb(light, 0), 3.0);

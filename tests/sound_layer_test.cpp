@@ -375,7 +375,7 @@ TEST(HrtfDatasetChoiceTest, EachRenderingAsksForItsOwnDatasetsAtTheDevicesRate)
     // The engine puts the user's default-hrtf first.
     const Names userDefault = {"mine-44100", "default-44100", "default-48000", "orbit-tone-light-44100",
                                "orbit-tone-light-48000", "KEMAR"};
-    const Names newer = {"Default HRTF", "orbit-tone-light-44100", "Built-In HRTF"};
+    const Names newer = {"Default HRTF", "orbit-tone-light-48000", "Built-In HRTF"};
     const Names withoutOurs = {"default-44100", "default-48000"}; // hrtf-paths without the default folders
     const struct { const char* name; R rendering; const Names& listed; int rateHz; bool resamples; Names expected; }
         cases[] = {
@@ -393,7 +393,7 @@ TEST(HrtfDatasetChoiceTest, EachRenderingAsksForItsOwnDatasetsAtTheDevicesRate)
             {"light, the user's default aside", R::HrtfLight, userDefault, 44100, false, {"orbit-tone-light-44100"}},
             {"light without our folder", R::HrtfLight, withoutOurs, 44100, false, {}},
             {"newer: full at 96000", R::HrtfFull, newer, 96000, true, {"Default HRTF", "Built-In HRTF"}},
-            {"newer: light at 48000", R::HrtfLight, newer, 48000, true, {"orbit-tone-light-44100"}},
+            {"newer: light at 44100", R::HrtfLight, newer, 44100, true, {"orbit-tone-light-48000"}},
             {"newer: the user's default at any rate", R::HrtfFull, userDefault, 48000, true,
              {"mine-44100", "default-44100", "default-48000", "KEMAR"}},
         };

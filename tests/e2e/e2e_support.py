@@ -2,6 +2,10 @@
 (tools/pulse-sandbox), the executable run as a user would through pipes, and the program's
 expected console texts.
 
+Natively the program runs against the system's OpenAL Soft, or against another build of it
+(--engine-lib, --engine-data: tools/newer-engine), whose log says what it rendered
+(EngineLog below).
+
 The Windows executable runs the same way through Wine (configure(..., wine=True)), in a
 private prefix created once per run by a host process of its own (`wine-host` below): the
 host owns the prefix's server and services, and stops them and removes the prefix when its
@@ -15,6 +19,7 @@ from __future__ import annotations
 import argparse
 import ctypes
 import os
+import re
 import select
 import shlex
 import shutil
@@ -62,15 +67,20 @@ WINE_DLL_OVERRIDES = "mscoree,mshtml="
 WINE_STEP_TIMEOUT_S = 180.0     # each step of the prefix's creation; it takes seconds
 WINE_STOP_TIMEOUT_S = 30.0
 
-_settings = {"exe": os.environ.get("ORBIT_TONE_EXE"), "keep": False, "wine": False}
+_settings = {"exe": os.environ.get("ORBIT_TONE_EXE"), "keep": False, "wine": False,
+             "engine_lib": None, "engine_data": None, "engine_version": None}
 _wine_prefix: "WinePrefix | None" = None
 
 
-def configure(exe: str | None, keep_temp: bool, wine: bool = False) -> None:
+def configure(exe: str | None, keep_temp: bool, wine: bool = False, engine_lib: str | None = None,
+              engine_data: str | None = None, engine_version: str | None = None) -> None:
     if exe:
         _settings["exe"] = os.path.abspath(exe)
     _settings["keep"] = keep_temp
     _settings["wine"] = wine
+    _settings["engine_lib"] = os.path.abspath(engine_lib) if engine_lib else None
+    _settings["engine_data"] = os.path.abspath(engine_data) if engine_data else None
+    _settings["engine_version"] = engine_version
 
 
 def run_suite(description: str, wine_option: bool = False) -> None:
@@ -82,8 +92,18 @@ def run_suite(description: str, wine_option: bool = False) -> None:
     if wine_option:
         parser.add_argument("--wine", action="store_true",
                             help="the executable is the Windows one: run it through Wine")
+    parser.add_argument("--engine-lib", metavar="DIR",
+                        help="run the program against the OpenAL Soft library in DIR (LD_LIBRARY_PATH)")
+    parser.add_argument("--engine-data", metavar="DIR",
+                        help="the engine's data folder, DIR/openal/hrtf holding its datasets "
+                             "(XDG_DATA_DIRS; default: the system's)")
+    parser.add_argument("--engine-version", metavar="VERSION",
+                        help="the OpenAL Soft version the engine's log must show, e.g. 1.24.2")
     args, rest = parser.parse_known_args()
-    configure(args.exe, args.keep_temp, wine=getattr(args, "wine", False))
+    if getattr(args, "wine", False) and (args.engine_lib or args.engine_data or args.engine_version):
+        sys.exit("--engine-lib, --engine-data and --engine-version are for the native executable")
+    configure(args.exe, args.keep_temp, wine=getattr(args, "wine", False), engine_lib=args.engine_lib,
+              engine_data=args.engine_data, engine_version=args.engine_version)
     try:
         executable()
     except RuntimeError as error:
@@ -172,18 +192,19 @@ def _clean_base_env() -> dict[str, str]:
 
 
 class PulseSandbox:
-    """A private PulseAudio daemon with a null sink, started and stopped by pid through
-    tools/pulse-sandbox."""
+    """A private PulseAudio daemon with a null sink (44100 Hz stereo unless told otherwise),
+    started and stopped by pid through tools/pulse-sandbox."""
 
-    def __init__(self) -> None:
+    def __init__(self, rate_hz: int = 44100, channels: int = 2) -> None:
         self.dir = _temp_dir("orbit-tone-e2e-")
         self.pid: int | None = None
         self.exports: dict[str, str] = {}
+        self.sink_options = ["--rate", str(rate_hz), "--channels", str(channels)]
 
     def start(self) -> None:
         _become_subreaper()
-        done = subprocess.run([SANDBOX_TOOL, "start", self.dir], capture_output=True, text=True,
-                              timeout=30)
+        done = subprocess.run([SANDBOX_TOOL, "start", self.dir, *self.sink_options], capture_output=True,
+                              text=True, timeout=30)
         if done.returncode != 0:
             raise RuntimeError(f"Couldn't start the private PulseAudio daemon in {self.dir}: "
                                f"{done.stderr.strip()}")
@@ -253,6 +274,11 @@ class PulseSandbox:
                 values.append(line.split("=", 1)[1].strip().strip('"'))
         return values
 
+    def sink_input_formats(self) -> list[str]:
+        """The sample format of each sink input ("float32le 1ch 44100Hz"), the last column of
+        pactl's short list."""
+        return [line.split("\t")[-1] for line in self.sink_inputs()]
+
     def wait_for_no_sink_input(self, timeout_s: float = 3.0) -> list[str]:
         """Polls until the daemon holds no stream; returns what is left after timeout_s."""
         deadline = time.monotonic() + timeout_s
@@ -264,6 +290,50 @@ class PulseSandbox:
 
     def recorder(self) -> recording.MonitorRecorder:
         return recording.MonitorRecorder(MONITOR, self.client_env())
+
+
+# OpenAL Soft's log, with ALSOFT_LOGLEVEL=3 and ALSOFT_LOGFILE: 1.19 starts its lines with
+# "AL lib: (II) function: ", 1.24 with "[ALSOFT] (II) ".
+_ENGINE_VERSION = re.compile(r"Initializing library v(\d+\.\d+\.\d+)")
+# Each reset of the device ends its choice of renderer with one of these lines: HRTF with a
+# dataset, or else (1.19) "aluInitRenderer: HRTF disabled", "... Front stablizer disabled" and
+# the like, (1.24) "Stereo rendering", "Using built-in Mono decoder", "UHJ enabled", ...
+_RENDERER = re.compile(r'aluInitRenderer: |HRTF rendering enabled, using "|Stereo rendering$|'
+                       r"Using built-in \S+ decoder$|Using \S+ decoder: |UHJ enabled|BS2B enabled")
+_HRTF_IN_USE = re.compile(r'HRTF rendering enabled, using "(.*)"$')
+_LOADING = re.compile(r"Loading (.*\.mhr)\.\.\.$")
+
+
+class EngineLog:
+    """What OpenAL Soft's log file says: the engine's version, the HRTF dataset its last reset
+    renders with (None: no HRTF), and the dataset files it loaded."""
+
+    def __init__(self, path: str) -> None:
+        with open(path, errors="replace") as f:
+            lines = f.read().splitlines()
+        self.version: str | None = None
+        self.renderer_line: str | None = None
+        self.dataset: str | None = None
+        self.loaded_files: list[str] = []
+        for line in lines:
+            version = _ENGINE_VERSION.search(line)
+            if version and self.version is None:
+                self.version = version.group(1)
+            loading = _LOADING.search(line)
+            if loading:
+                self.loaded_files.append(loading.group(1))
+            if _RENDERER.search(line):
+                self.renderer_line = line
+                hrtf = _HRTF_IN_USE.search(line)
+                self.dataset = hrtf.group(1) if hrtf else None
+
+    def file_of(self, dataset: str) -> str | None:
+        """The file the engine loaded the named dataset from (a file's dataset is named after
+        it, less .mhr); None for a built-in one."""
+        for path in reversed(self.loaded_files):
+            if os.path.basename(path)[:-len(".mhr")] == dataset:
+                return path
+        return None
 
 
 def no_server_env(scratch_dir: str) -> dict[str, str]:
@@ -346,10 +416,27 @@ class WinePrefix:
         return _wine_env(env, self.dir)
 
 
+def engine_data_dir() -> str:
+    """The folder whose openal/hrtf holds the engine's own datasets."""
+    return _settings["engine_data"] or "/usr/share"
+
+
+def expected_engine_version() -> str | None:
+    """The OpenAL Soft version the run was told to expect (--engine-version), if any."""
+    return _settings["engine_version"]
+
+
 def program_command(env: dict[str, str]) -> tuple[list[str], dict[str, str]]:
-    """The command line and environment that run the executable with env: itself, or under
-    Wine in the run's prefix (set up by set_up_module())."""
+    """The command line and environment that run the executable with env: itself (against the
+    engine chosen by --engine-lib and --engine-data), or under Wine in the run's prefix (set up
+    by set_up_module())."""
     if not under_wine():
+        env = dict(env)
+        if _settings["engine_lib"]:
+            env["LD_LIBRARY_PATH"] = _settings["engine_lib"]
+        if _settings["engine_data"]:
+            # Only this engine's data: the system's datasets are another engine's.
+            env["XDG_DATA_DIRS"] = _settings["engine_data"]
         return [executable()], env
     if _wine_prefix is None:
         raise RuntimeError("the Wine prefix is not set up: call set_up_module() from setUpModule()")

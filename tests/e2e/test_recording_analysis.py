@@ -84,9 +84,11 @@ class AnalysisTest(unittest.TestCase):
             loop = [int(round(16383 * math.sin(2 * math.pi * 440 * i / RATE_HZ))) for i in range(loop_frames)]
             p = recording.analyse(synthetic(1.0, 0.0, mode="centre", loop=loop)).periodicity
             self.assertGreater(p.repeat_residual_db, -40.0)
+            self.assertGreater(p.repeat_residual_low_db, -40.0)
             self.assertAlmostEqual(p.fundamental_hz, hz, delta=0.15)
         p = recording.analyse(synthetic(1.0, 0.0, mode="centre")).periodicity
         self.assertLess(p.repeat_residual_db, -90.0)
+        self.assertLess(p.repeat_residual_low_db, -90.0)
         self.assertEqual(recording.repeat_residual_db(TONE_LOOP * 10, 0, 500, 100), recording.RESIDUAL_FLOOR_DB)
         silent = recording.Recording(array.array("h", [0] * 44100), array.array("h", [0] * 44100))
         self.assertIsNone(recording.analyse(silent).tone)

@@ -1,4 +1,5 @@
-// make-hrtf-dataset: writes a light copy of an HRTF dataset, its filters shortened to fewer taps.
+// make-hrtf-dataset: writes a light copy of an HRTF dataset (MinPHR02 or MinPHR03), its filters
+// shortened to fewer taps, as MinPHR02, which every engine from OpenAL Soft 1.19 on reads.
 // Usage: make-hrtf-dataset SOURCE.mhr TAPS OUTPUT.mhr
 #include <charconv>
 #include <cstddef>
@@ -51,9 +52,13 @@ int run(int argc, char** argv) {
     if (!source) {
         return fail("reading " + sourcePath, error);
     }
-    const std::optional<hrtf::Dataset> light = hrtf::shortenDataset(*source, taps, error);
-    if (!light) {
+    const std::optional<hrtf::Dataset> shortened = hrtf::shortenDataset(*source, taps, error);
+    if (!shortened) {
         return fail("shortening " + sourcePath + " to " + tapsText + " taps", error);
+    }
+    const std::optional<hrtf::Dataset> light = hrtf::toMinPhr02(*shortened, error);
+    if (!light) {
+        return fail("converting " + sourcePath + " to MinPHR02", error);
     }
     if (!hrtf::writeDatasetFile(*light, outputPath, error)) {
         return fail("writing " + outputPath, error);

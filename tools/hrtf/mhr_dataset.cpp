@@ -1,4 +1,4 @@
-// Reading, writing and shortening MinPHR02 HRTF datasets.
+// Reading, writing and shortening MinPHR02 and MinPHR03 HRTF datasets.
 #include "tools/hrtf/mhr_dataset.h"
 
 #include <fcntl.h>
@@ -14,15 +14,28 @@
 namespace hrtf {
 namespace {
 
-constexpr std::uint8_t kMagic[8] = {'M', 'i', 'n', 'P', 'H', 'R', '0', '2'};
-// Magic, rate (uint32), sample type, channel type, filter length, field count (uint8 each).
-constexpr std::size_t kHeaderBytes = 16;
+// "MinPHR0" and the version's digit.
+constexpr std::size_t kMagicBytes = 8;
+constexpr std::uint8_t kMagicStem[kMagicBytes - 1] = {'M', 'i', 'n', 'P', 'H', 'R', '0'};
+// Magic, rate (uint32), sample type (MinPHR02 only), channel type, filter length, field count
+// (uint8 each).
+constexpr std::size_t kHeaderBytes02 = 16;
+constexpr std::size_t kHeaderBytes03 = 15;
 // Distance (uint16) and elevation count (uint8) ahead of each field's azimuth counts.
 constexpr std::size_t kFieldHeaderBytes = 3;
 // The largest file the limits allow, about 570 MB: the reader stops beyond it.
 constexpr std::size_t kMaxFileBytes =
-    kHeaderBytes + kMaxFieldCount * (kFieldHeaderBytes + kMaxElevationCount) +
+    kHeaderBytes02 + kMaxFieldCount * (kFieldHeaderBytes + kMaxElevationCount) +
     kMaxFieldCount * kMaxElevationCount * 255 * (kMaxFilterLength * 2 * 3 + 2);
+
+std::uint8_t versionDigit(Format format) { return format == Format::MinPhr03 ? '3' : '2'; }
+std::size_t headerBytes(Format format) {
+    return format == Format::MinPhr03 ? kHeaderBytes03 : kHeaderBytes02;
+}
+// The largest delay value a format holds: 63 samples, counted whole or in quarters.
+std::size_t maxDelay(Format format) {
+    return format == Format::MinPhr03 ? kMaxDelaySamples * kDelayStepsPerSample : kMaxDelaySamples;
+}
 
 std::size_t bytesPerSample(SampleType type) { return type == SampleType::Int16 ? 2 : 3; }
 
@@ -31,10 +44,32 @@ std::int32_t sampleMax(SampleType type) { return type == SampleType::Int16 ? 327
 
 const char* sampleTypeName(SampleType type) { return type == SampleType::Int16 ? "16-bit" : "24-bit"; }
 
-// Whether the bytes match the magic as far as either goes.
+// Whether the bytes match a magic this reader takes, as far as both go.
 bool startsWithMagic(std::span<const std::uint8_t> bytes) {
-    const std::size_t compared = std::min(bytes.size(), sizeof kMagic);
-    return std::equal(kMagic, kMagic + compared, bytes.begin());
+    const std::size_t compared = std::min(bytes.size(), sizeof kMagicStem);
+    if (!std::equal(kMagicStem, kMagicStem + compared, bytes.begin())) {
+        return false;
+    }
+    return bytes.size() < kMagicBytes || bytes[kMagicBytes - 1] == versionDigit(Format::MinPhr02) ||
+           bytes[kMagicBytes - 1] == versionDigit(Format::MinPhr03);
+}
+
+// The format a whole file's magic names; nothing, and why in `error`, for any other file.
+std::optional<Format> formatOf(std::span<const std::uint8_t> bytes, std::string& error) {
+    if (bytes.size() >= kMagicBytes && startsWithMagic(bytes)) {
+        return bytes[kMagicBytes - 1] == versionDigit(Format::MinPhr03) ? Format::MinPhr03 : Format::MinPhr02;
+    }
+    // The engine also reads MinPHR00 and MinPHR01, which no engine from 1.19 on ships.
+    const bool older = bytes.size() >= kMagicBytes &&
+                       std::equal(kMagicStem, std::end(kMagicStem), bytes.begin()) &&
+                       (bytes[kMagicBytes - 1] == '0' || bytes[kMagicBytes - 1] == '1');
+    if (older) {
+        error = "MinPHR0" + std::string(1, static_cast<char>(bytes[kMagicBytes - 1])) +
+                " is an older format than this reader takes (MinPHR02 or MinPHR03)";
+    } else {
+        error = "not a MinPHR02 or MinPHR03 file (bad magic)";
+    }
+    return std::nullopt;
 }
 
 std::string errnoText() { return std::strerror(errno); }
@@ -64,6 +99,31 @@ std::string checkFieldCount(std::size_t count) {
     return "field count " + std::to_string(count) + " is not from 1 to 16";
 }
 
+std::string checkDistance(std::size_t field, std::size_t distanceMm) {
+    if (distanceMm >= kMinDistanceMm && distanceMm <= kMaxDistanceMm) {
+        return "";
+    }
+    return "field " + std::to_string(field) + ": distance " + std::to_string(distanceMm) +
+           " mm is not from 50 to 2500";
+}
+
+// MinPHR02 lists the fields nearest first, MinPHR03 farthest first (the engine takes equal
+// distances in MinPHR03, not in MinPHR02).
+std::string checkFieldOrder(Format format, std::size_t field, std::size_t previousMm,
+                            std::size_t distanceMm) {
+    if (format == Format::MinPhr02 && distanceMm <= previousMm) {
+        return "field " + std::to_string(field) + ": distance " + std::to_string(distanceMm) +
+               " mm is not beyond the previous field's " + std::to_string(previousMm) +
+               " (MinPHR02 lists fields nearest first)";
+    }
+    if (format == Format::MinPhr03 && distanceMm > previousMm) {
+        return "field " + std::to_string(field) + ": distance " + std::to_string(distanceMm) +
+               " mm is beyond the previous field's " + std::to_string(previousMm) +
+               " (MinPHR03 lists fields farthest first)";
+    }
+    return "";
+}
+
 std::string checkElevationCount(std::size_t field, std::size_t count) {
     if (count >= kMinElevationCount && count <= kMaxElevationCount) {
         return "";
@@ -80,24 +140,37 @@ std::string checkAzimuthCount(std::size_t field, std::size_t elevation, std::siz
            ": azimuth count " + std::to_string(count) + " is not from 1 to 255";
 }
 
-std::string checkDelay(std::size_t hrir, std::size_t channel, std::size_t delay) {
-    if (delay <= kMaxDelaySamples) {
+std::string checkDelay(Format format, std::size_t hrir, std::size_t channel, std::size_t delay) {
+    if (delay <= maxDelay(format)) {
         return "";
     }
     return "HRIR " + std::to_string(hrir) + ", channel " + std::to_string(channel) + ": delay " +
-           std::to_string(delay) + " is over 63";
+           std::to_string(delay) +
+           (format == Format::MinPhr03 ? " quarter samples is over 252" : " is over 63");
 }
 
 // Everything about a record except its coefficient values, which the writer checks as it goes.
 std::string checkRecord(const Dataset& dataset) {
-    std::string problem = checkSampleRate(dataset.sampleRateHz);
+    std::string problem;
+    if (dataset.format != Format::MinPhr02 && dataset.format != Format::MinPhr03) {
+        problem = "format " + std::to_string(static_cast<int>(dataset.format)) +
+                  " is neither MinPHR02 nor MinPHR03";
+    }
+    if (problem.empty()) problem = checkSampleRate(dataset.sampleRateHz);
     if (problem.empty()) problem = checkSampleType(static_cast<std::uint8_t>(dataset.sampleType));
+    if (problem.empty() && dataset.format == Format::MinPhr03 && dataset.sampleType != SampleType::Int24) {
+        problem = "MinPHR03 holds 24-bit samples only";
+    }
     if (problem.empty()) problem = checkChannelType(static_cast<std::uint8_t>(dataset.channelType));
     if (problem.empty()) problem = checkFilterLength(dataset.filterLength);
     if (problem.empty()) problem = checkFieldCount(dataset.fields.size());
     for (std::size_t f = 0; problem.empty() && f < dataset.fields.size(); ++f) {
         const Field& field = dataset.fields[f];
-        problem = checkElevationCount(f, field.azimuthCounts.size());
+        problem = checkDistance(f, field.distanceMm);
+        if (problem.empty() && f > 0) {
+            problem = checkFieldOrder(dataset.format, f, dataset.fields[f - 1].distanceMm, field.distanceMm);
+        }
+        if (problem.empty()) problem = checkElevationCount(f, field.azimuthCounts.size());
         for (std::size_t e = 0; problem.empty() && e < field.azimuthCounts.size(); ++e) {
             problem = checkAzimuthCount(f, e, field.azimuthCounts[e]);
         }
@@ -116,7 +189,7 @@ std::string checkRecord(const Dataset& dataset) {
                std::to_string(hrirs * channels);
     }
     for (std::size_t i = 0; i < dataset.delays.size(); ++i) {
-        problem = checkDelay(i / channels, i % channels, dataset.delays[i]);
+        problem = checkDelay(dataset.format, i / channels, i % channels, dataset.delays[i]);
         if (!problem.empty()) {
             return problem;
         }
@@ -183,22 +256,26 @@ std::size_t Dataset::hrirCount() const {
 }
 
 std::optional<Dataset> parseDataset(std::span<const std::uint8_t> bytes, std::string& error) {
-    if (!startsWithMagic(bytes)) {
-        error = "not a MinPHR02 file (bad magic)";
+    const std::optional<Format> format = formatOf(bytes, error);
+    if (!format) {
         return std::nullopt;
     }
     const std::string tooShort = "file ends inside the header (" + std::to_string(bytes.size()) + " bytes)";
-    if (bytes.size() < kHeaderBytes) {
+    if (bytes.size() < headerBytes(*format)) {
         error = tooShort;
         return std::nullopt;
     }
     Dataset dataset;
+    dataset.format = *format;
     const std::uint8_t* p = bytes.data();
-    dataset.sampleRateHz = readU32(p + 8);
-    const std::uint8_t sampleType = p[12];
-    const std::uint8_t channelType = p[13];
-    dataset.filterLength = p[14];
-    const std::size_t fieldCount = p[15];
+    std::size_t offset = kMagicBytes;
+    dataset.sampleRateHz = readU32(p + offset);
+    offset += 4;
+    const std::uint8_t sampleType =
+        *format == Format::MinPhr02 ? p[offset++] : static_cast<std::uint8_t>(SampleType::Int24);
+    const std::uint8_t channelType = p[offset++];
+    dataset.filterLength = p[offset++];
+    const std::size_t fieldCount = p[offset++];
     error = checkSampleRate(dataset.sampleRateHz);
     if (error.empty()) error = checkSampleType(sampleType);
     if (error.empty()) error = checkChannelType(channelType);
@@ -210,7 +287,6 @@ std::optional<Dataset> parseDataset(std::span<const std::uint8_t> bytes, std::st
     dataset.sampleType = static_cast<SampleType>(sampleType);
     dataset.channelType = static_cast<ChannelType>(channelType);
 
-    std::size_t offset = kHeaderBytes;
     for (std::size_t f = 0; f < fieldCount; ++f) {
         if (bytes.size() - offset < kFieldHeaderBytes) {
             error = tooShort;
@@ -220,7 +296,11 @@ std::optional<Dataset> parseDataset(std::span<const std::uint8_t> bytes, std::st
         field.distanceMm = readU16(p + offset);
         const std::size_t elevationCount = p[offset + 2];
         offset += kFieldHeaderBytes;
-        error = checkElevationCount(f, elevationCount);
+        error = checkDistance(f, field.distanceMm);
+        if (error.empty() && f > 0) {
+            error = checkFieldOrder(dataset.format, f, dataset.fields.back().distanceMm, field.distanceMm);
+        }
+        if (error.empty()) error = checkElevationCount(f, elevationCount);
         if (!error.empty()) {
             return std::nullopt;
         }
@@ -257,7 +337,7 @@ std::optional<Dataset> parseDataset(std::span<const std::uint8_t> bytes, std::st
     }
     dataset.delays.assign(p + offset, p + offset + delayCount);
     for (std::size_t i = 0; i < delayCount; ++i) {
-        error = checkDelay(i / channels, i % channels, dataset.delays[i]);
+        error = checkDelay(dataset.format, i / channels, i % channels, dataset.delays[i]);
         if (!error.empty()) {
             return std::nullopt;
         }
@@ -293,7 +373,7 @@ std::optional<Dataset> readDatasetFile(const std::filesystem::path& path, std::s
             return parseDataset(bytes, error);
         }
         if (bytes.size() > kMaxFileBytes) {
-            error = "file is over " + std::to_string(kMaxFileBytes) + " bytes, too long for a MinPHR02 file";
+            error = "file is over " + std::to_string(kMaxFileBytes) + " bytes, too long for an HRTF dataset";
             ::close(fd);
             return std::nullopt;
         }
@@ -309,10 +389,13 @@ std::optional<std::vector<std::uint8_t>> serializeDataset(const Dataset& dataset
     }
     const std::size_t channels = dataset.channelCount();
     const std::size_t sampleBytes = bytesPerSample(dataset.sampleType);
-    std::vector<std::uint8_t> out(std::begin(kMagic), std::end(kMagic));
-    out.reserve(kHeaderBytes + dataset.coefficients.size() * sampleBytes + dataset.delays.size() + 1024);
+    std::vector<std::uint8_t> out(std::begin(kMagicStem), std::end(kMagicStem));
+    out.reserve(kHeaderBytes02 + dataset.coefficients.size() * sampleBytes + dataset.delays.size() + 1024);
+    out.push_back(versionDigit(dataset.format));
     appendLittleEndian(out, dataset.sampleRateHz, 4);
-    out.push_back(static_cast<std::uint8_t>(dataset.sampleType));
+    if (dataset.format == Format::MinPhr02) {
+        out.push_back(static_cast<std::uint8_t>(dataset.sampleType));
+    }
     out.push_back(static_cast<std::uint8_t>(dataset.channelType));
     out.push_back(static_cast<std::uint8_t>(dataset.filterLength));
     out.push_back(static_cast<std::uint8_t>(dataset.fields.size()));
@@ -375,6 +458,47 @@ bool writeDatasetFile(const Dataset& dataset, const std::filesystem::path& path,
     }
     temp.release();
     return true;
+}
+
+std::optional<Dataset> toMinPhr02(const Dataset& dataset, std::string& error) {
+    error = checkRecord(dataset);
+    if (!error.empty()) {
+        return std::nullopt;
+    }
+    if (dataset.format == Format::MinPhr02) {
+        return dataset;
+    }
+    Dataset converted = dataset;
+    converted.format = Format::MinPhr02;
+    converted.fields.assign(dataset.fields.rbegin(), dataset.fields.rend());
+    converted.coefficients.clear();
+    converted.delays.clear();
+    const std::size_t channels = dataset.channelCount();
+    // firstHrir[f]: the first HRIR of field f in the source; firstHrir.back() is the count.
+    std::vector<std::size_t> firstHrir(1, 0);
+    for (const Field& field : dataset.fields) {
+        std::size_t hrirs = 0;
+        for (std::uint8_t azimuths : field.azimuthCounts) hrirs += azimuths;
+        firstHrir.push_back(firstHrir.back() + hrirs);
+    }
+    const std::size_t hrirValues = dataset.filterLength * channels;
+    const auto at = [&](std::size_t hrir) {
+        return dataset.coefficients.begin() + static_cast<std::ptrdiff_t>(hrir * hrirValues);
+    };
+    for (std::size_t f = dataset.fields.size(); f-- > 0;) {
+        converted.coefficients.insert(converted.coefficients.end(), at(firstHrir[f]), at(firstHrir[f + 1]));
+        for (std::size_t i = firstHrir[f] * channels; i < firstHrir[f + 1] * channels; ++i) {
+            // Half a sample rounds up, as the engine rounds these delays itself; 252 becomes 63.
+            const std::size_t samples = (dataset.delays[i] + kDelayStepsPerSample / 2) / kDelayStepsPerSample;
+            converted.delays.push_back(static_cast<std::uint8_t>(samples));
+        }
+    }
+    // Equal distances, which MinPHR03 allows, cannot be written in MinPHR02.
+    error = checkRecord(converted);
+    if (!error.empty()) {
+        return std::nullopt;
+    }
+    return converted;
 }
 
 std::optional<Dataset> shortenDataset(const Dataset& dataset, std::size_t taps, std::string& error,
