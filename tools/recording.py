@@ -2,9 +2,10 @@
 """Measures what orbit-tone played: analysis of a raw s16le stereo 44100 Hz recording.
 
 Standard library only. As a module it gives the figures the end-to-end tests judge:
-where the tone is (leading silence skipped), whether it repeats every 100 frames, its
-level per channel, the left/right balance over time in short windows, and a fit of that
-balance against sin(t + phase) on a given time base. MonitorRecorder records a PulseAudio
+where the tone is (leading silence skipped), whether it repeats every 100 frames, where
+that repetition breaks (to the frame: a dropout or a skip), its level per channel, the
+left/right balance over time in short windows, and a fit of that balance against
+sin(t + phase) on a given time base. MonitorRecorder records a PulseAudio
 sink's monitor with parec and keeps a monotonic time stamp for every frame.
 
 As a command:
@@ -283,6 +284,93 @@ def periodicity(rec: Recording, start: int, end: int, window_ms: float = 50.0) -
 
 
 # ---------------------------------------------------------------------------------------
+# Glitches, sample by sample
+
+GLITCH_THRESHOLD = 0.25         # a frame breaks the repetition when it differs from the frame
+                                # one loop earlier by more than this share of the tone's level
+GLITCH_LEVEL_MS = 50.0          # the tone's level is taken in blocks this long
+GLITCH_SILENT_FRAMES = 3        # this many frames of silence in a row are a gap in the tone
+
+
+@dataclass
+class Glitch:
+    start_frame: int        # the first frame that breaks the repetition
+    end_frame: int          # one past the last
+    rate_hz: int = RATE_HZ
+
+    @property
+    def start_s(self) -> float:
+        return self.start_frame / self.rate_hz
+
+    @property
+    def duration_ms(self) -> float:
+        return 1000.0 * (self.end_frame - self.start_frame) / self.rate_hz
+
+
+def _silent_runs(left, right, start: int, end: int, min_frames: int) -> list[tuple[int, int]]:
+    """Spans [first, last) of at least min_frames frames in which both channels are within
+    one step of zero."""
+    runs, first = [], None
+    for i in range(start, end):
+        if -1 <= left[i] <= 1 and -1 <= right[i] <= 1:
+            if first is None:
+                first = i
+        elif first is not None:
+            if i - first >= min_frames:
+                runs.append((first, i))
+            first = None
+    if first is not None and end - first >= min_frames:
+        runs.append((first, end))
+    return runs
+
+
+def find_glitches(rec: Recording, start: int = 0, end: int | None = None,
+                  period: int = TONE_PERIOD_FRAMES, threshold: float = GLITCH_THRESHOLD) -> list[Glitch]:
+    """Every break in the tone's repetition in [start, end), to the frame.
+
+    The program's tone repeats exactly every period frames; the orbit only changes its
+    gains and filters slowly, by far less than threshold from one loop to the next. So a
+    frame whose two channels differ from those one period earlier by more than threshold
+    times the tone's amplitude there (taken in GLITCH_LEVEL_MS blocks, the loudest of a
+    block and its two neighbours) breaks the repetition: a gap of silence breaks it where it
+    begins and where it ends, a skip or a repeat where it happens. Runs of silence inside the
+    span count as broken too, and breaks less than a period apart are one glitch. start and
+    end should lie inside the tone (see find_tone): its onset and end are breaks as well."""
+    end = rec.frames if end is None else min(end, rec.frames)
+    start = max(0, start)
+    if end - start <= period:
+        return []
+    left, right = rec.left, rec.right
+    block = max(period, int(rec.rate_hz * GLITCH_LEVEL_MS / 1000.0))
+    # Squared amplitude (twice the mean power of both channels) of each block.
+    power = []
+    for first in range(start, end, block):
+        last = min(end, first + block)
+        power.append(2.0 * (_dot(left[first:last], left[first:last]) + _dot(right[first:last], right[first:last]))
+                     / (last - first))
+    broken: list[tuple[int, int]] = []
+    for index, first in enumerate(range(start + period, end, block)):
+        last = min(end, first + block)
+        # The block of first, and its neighbours, in the power list (indexed from start).
+        home = (first - start) // block
+        level = max(power[max(0, home - 1):home + 2])
+        limit = threshold * threshold * level
+        dl = list(map(operator.sub, left[first:last], left[first - period:last - period]))
+        dr = list(map(operator.sub, right[first:last], right[first - period:last - period]))
+        squares = list(map(operator.add, map(operator.mul, dl, dl), map(operator.mul, dr, dr)))
+        broken.extend((first + i, first + i + 1) for i, value in enumerate(squares) if value > limit)
+    broken.extend(_silent_runs(left, right, start, end, GLITCH_SILENT_FRAMES))
+    broken.sort()
+    glitches: list[Glitch] = []
+    for first, last in broken:
+        if glitches and first - glitches[-1].end_frame < period:
+            glitches[-1].end_frame = max(glitches[-1].end_frame, last)
+        else:
+            glitches.append(Glitch(first, last, rec.rate_hz))
+    return glitches
+
+
+# ---------------------------------------------------------------------------------------
 # Left/right balance over time
 
 @dataclass
@@ -455,6 +543,7 @@ class Analysis:
     periodicity: Periodicity | None = None
     balance: list[BalancePoint] = field(default_factory=list)
     balance_fit: SineFit | None = None
+    glitches: list[Glitch] = field(default_factory=list)   # over the span less the settling
 
     def summary(self) -> dict:
         out: dict = {"frames": self.frames, "duration_s": round(self.duration_s, 3)}
@@ -463,6 +552,7 @@ class Analysis:
             return out
         out["tone"] = {"start_s": round(self.tone.start_s, 3), "end_s": round(self.tone.end_s, 3),
                        "coverage": round(self.coverage, 4)}
+        out["glitches"] = [[round(g.start_s, 4), round(g.duration_ms, 2)] for g in self.glitches]
         for name, level in (("left", self.left), ("right", self.right)):
             out[name] = {"peak": round(level.peak, 4), "rms": round(level.rms, 4),
                          "crest": round(level.crest, 3) if level.rms > 0.0 else None,
@@ -493,9 +583,9 @@ class Analysis:
 
 
 def analyse(rec: Recording, window_ms: float = 50.0, settle_s: float = 0.2) -> Analysis:
-    """All the figures for a recording: levels, periodicity and balance (in windows of
-    window_ms) over the tone's span less settle_s at each end, and the balance fit when the
-    recording has a start time."""
+    """All the figures for a recording: levels, periodicity, glitches and balance (in windows
+    of window_ms) over the tone's span less settle_s at each end, and the balance fit when
+    the recording has a start time."""
     result = Analysis(rec.frames, rec.duration_s, find_tone(rec))
     if result.tone is None:
         return result
@@ -507,6 +597,7 @@ def analyse(rec: Recording, window_ms: float = 50.0, settle_s: float = 0.2) -> A
     result.left, result.right = levels(rec, start, end)
     result.periodicity = periodicity(rec, start, end, window_ms)
     result.balance = balance_curve(rec, window_ms, start, end)
+    result.glitches = find_glitches(rec, start, end)
     if rec.start_time is not None and len(result.balance) >= 4:
         try:
             result.balance_fit = fit_balance(rec, result.balance)
@@ -542,6 +633,10 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     print(f"tone from {summary['tone']['start_s']} s to {summary['tone']['end_s']} s, present in "
           f"{100 * summary['tone']['coverage']:.1f}% of its 10 ms windows")
+    glitches = summary["glitches"]
+    print(f"{len(glitches)} glitches (breaks in the 100-frame repetition)"
+          + "".join(f"; at {at} s for {ms} ms" for at, ms in glitches[:10])
+          + ("; ..." if len(glitches) > 10 else ""))
     for name in ("left", "right"):
         lv = summary[name]
         print(f"{name:5} peak {lv['peak']:.4f} ({lv['peak_dbfs']:.2f} dBFS)  "

@@ -46,12 +46,17 @@ bool IsSet(const char* name)
 
 void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
-// How long the engine mixes at a time. Its default (1024 frames, 3 periods, and
-// the server asked to adjust its latency to them) wakes the sound server some
-// 230 times a second for us. One mix per orbit update (66 ms, 2940 frames at
-// 44100 Hz; the engine scales it for other rates) costs a fraction of that;
-// the heard orbit then lags the clock by about a quarter of a second.
-constexpr Setting periodSettings[] = {{"period_size", "2940"}, {"periods", "6"}};
+// How far ahead the engine mixes. Its default (1024 frames, 3 periods) makes
+// PulseAudio, asked to adjust its latency to the engine's, run our stream with
+// an 11.6 ms sink latency and wake some 230 times a second for one quiet tone.
+// PulseAudio gives the sink half of what the engine asks for beyond two
+// periods, and grants the engine half its count plus one; each reset (an HRTF
+// choice, and Default) asks again with the count granted. 14 periods of 1472
+// frames (two mixes per 66 ms orbit update; the engine wants a multiple of 4)
+// give the sink 200 ms, and 100 ms after a reset, asking for the 8 granted; the
+// heard orbit lags the clock by 0.26-0.29 s. The engine keeps the size in
+// frames when the server's rate differs: 30.7 ms at 48000 Hz.
+constexpr Setting periodSettings[] = {{"period_size", "1472"}, {"periods", "14"}};
 constexpr std::size_t longestConfigBytes = 1 << 20;
 
 // A file's text, or as much of it as a configuration can sensibly hold; empty when unreadable.

@@ -20,6 +20,7 @@ import argparse
 import ctypes
 import os
 import re
+import select
 import shlex
 import shutil
 import signal
@@ -519,7 +520,23 @@ class ProgramRun:
         return self.process.poll() is None
 
     def wait(self, timeout_s: float = EXIT_TIMEOUT_S) -> int | None:
-        """The exit status, or None if the program is still running after timeout_s."""
+        """The exit status, or None if the program is still running after timeout_s. The exit
+        is seen through a pidfd the moment it happens (Popen.wait polls with growing sleeps,
+        which would round the time up to 7.5, 15.5, 31.5, 63.5 or 113.5 ms)."""
+        if self.exit_time is None and self.process.returncode is None:
+            try:
+                pidfd = os.pidfd_open(self.process.pid)
+            except OSError:
+                pidfd = None    # reaped meanwhile; Popen.wait below tells its status
+            if pidfd is not None:
+                try:
+                    poller = select.poll()
+                    poller.register(pidfd, select.POLLIN)
+                    if not poller.poll(int(timeout_s * 1000)):
+                        return None
+                    self.exit_time = time.monotonic()
+                finally:
+                    os.close(pidfd)
         try:
             status = self.process.wait(timeout=timeout_s)
         except subprocess.TimeoutExpired:

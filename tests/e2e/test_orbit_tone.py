@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -44,6 +45,7 @@ PLAY_S = 5.0                    # how long each mode's tone is heard before Ente
 ORBIT_PLAY_S = 15.0             # a little over two turns of the orbit
 STILL_WAITING_S = 0.5           # after the closing lines, the program must still wait this long
 ENTER_EXIT_BOUND_S = 1.0        # the run ends about 0.17 s after Enter; allow plenty
+PERIOD_FRAMES, PERIODS = 1472, 14   # the program's engine period at 44100 Hz, and their count
 
 
 def setUpModule():
@@ -186,6 +188,48 @@ class DialogueTest(SandboxTestCase):
                 self.assertEqual(status, 0, run.describe())
                 self.assertLess(exit_s, ENTER_EXIT_BOUND_S,
                                 f"the program took {exit_s:.3f} s to exit after Enter")
+
+
+class EnginePeriodTest(SandboxTestCase):
+    """The engine mixes at the orbit's pace unless the user configured its period: what it
+    is first configured with, as its log says ("Pre-reset: ..., 44100hz, 1472 update size
+    x14"). The count the server grants, and so what later resets ask for, is the server's."""
+
+    def first_period(self, env: dict[str, str], home: str) -> tuple[int, int]:
+        log = os.path.join(home, "engine.log")
+        env.update(HOME=home, ALSOFT_LOGLEVEL="3", ALSOFT_LOGFILE=log)
+        run = ProgramRun(env, cwd=home)
+        self.addCleanup(run.kill)
+        self.answer_menu(run, "4\n")
+        self.wait_for_closing_prompt(run)
+        status, _ = self.finish(run)
+        self.assertEqual(status, 0, run.describe())
+        with open(log, errors="replace") as f:
+            found = re.search(r"Pre-reset: .*?(\d+)hz, (\d+) update size x(\d+)", f.read())
+        self.assertIsNotNone(found, f"no configuration in the engine's log {log}")
+        self.assertEqual(int(found[1]), 44100)
+        return int(found[2]), int(found[3])
+
+    def test_period_reaches_engine_and_user_settings_win(self):
+        if under_wine():
+            self.skipTest("the Windows executable plays through Wine's own sound stack")
+        ours = (PERIOD_FRAMES, PERIODS)
+        # (the user's ~/.alsoftrc, the file the user names through ALSOFT_CONF, expected)
+        cases = ((None, None, ours),
+                 ("[general]\nperiods = 3\n", None, (PERIOD_FRAMES, 3)),
+                 ("[general]\nperiods = 3\n", "[general]\nperiod_size = 512\n", (512, 3)))
+        for alsoftrc, named, expected in cases:
+            with self.subTest(alsoftrc=alsoftrc, named=named):
+                home = tempfile.mkdtemp(dir=self.sandbox.dir)
+                env = self.sandbox.client_env()
+                if alsoftrc is not None:
+                    with open(os.path.join(home, ".alsoftrc"), "w") as f:
+                        f.write(alsoftrc)
+                if named is not None:
+                    env["ALSOFT_CONF"] = os.path.join(home, "named.conf")
+                    with open(env["ALSOFT_CONF"], "w") as f:
+                        f.write(named)
+                self.assertEqual(self.first_period(env, home), expected)
 
 
 # What each answer renders, per set-up, on each engine (by its version's major.minor): the

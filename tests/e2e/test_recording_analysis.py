@@ -126,6 +126,35 @@ class AnalysisTest(unittest.TestCase):
         rec.left, rec.right = rec.right, rec.left
         self.assertAlmostEqual(abs(recording.analyse(rec).balance_fit.lag_s), math.pi, delta=0.05)
 
+    def test_glitch_cut_into_tone_is_found_to_the_frame(self):
+        # What a stalled stream makes: silence put in (4-10 ms were seen on these machines;
+        # 1 ms is far below any level window), and frames dropped. Each is one glitch,
+        # from where it was cut until a loop after the tone resumes.
+        for mode, at_s, frames, kind in (("pan", 1.2345, 44, "silence"), ("hrtf", 2.5, 220, "silence"),
+                                         ("pan", 0.75, 441, "silence"), ("hrtf", 3.1, 37, "skip")):
+            with self.subTest(mode=mode, kind=kind, frames=frames):
+                rec = synthetic(4.0, 1000.0, mode=mode)
+                at = int(at_s * RATE_HZ)
+                for channel in (rec.left, rec.right):
+                    if kind == "silence":
+                        channel[at:at] = array.array("h", [0] * frames)
+                    else:
+                        del channel[at:at + frames]
+                glitches = recording.find_glitches(rec, 0, rec.frames)
+                self.assertEqual(len(glitches), 1, [(g.start_frame, g.end_frame) for g in glitches])
+                end = at + (frames if kind == "silence" else 0) + recording.TONE_PERIOD_FRAMES
+                self.assertAlmostEqual(glitches[0].start_frame, at, delta=5)
+                self.assertAlmostEqual(glitches[0].end_frame, end, delta=5)
+                self.assertEqual(len(recording.analyse(rec).glitches), 1)
+
+    def test_clean_orbiting_tone_has_no_glitch(self):
+        # The orbit moves gains (hard to each side) and both ears' levels, slowly; the
+        # sound repeats all the same.
+        for mode in ("pan", "hrtf"):
+            with self.subTest(mode=mode):
+                rec = synthetic(7.0, 76543.21, mode=mode)
+                self.assertEqual(recording.find_glitches(rec, 0, rec.frames), [])
+
     def test_raw_round_trip_and_command_line(self):
         rec = synthetic(2.0, 321.5, lag_s=0.3, mode="hrtf")
         data = rec.to_bytes()
