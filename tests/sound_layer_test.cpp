@@ -431,14 +431,19 @@ TEST(EngineConfigTest, OurSettingsFillInOnlyWhatTheUserLeftUnset)
         {"[general\nperiod_size = 1024\n", false},
     };
     for (const auto& text : texts)
-        EXPECT_EQ(sound::SetsGeneralKey(text.text, "period_size"), text.setsPeriodSize) << text.text;
+        EXPECT_EQ(sound::SetsKey(text.text, "general", "period_size"), text.setsPeriodSize) << text.text;
+    EXPECT_TRUE(sound::SetsKey("[general]\n[pulse]\nadjust-latency = false\n", "pulse", "adjust-latency"));
+    EXPECT_FALSE(sound::SetsKey("adjust-latency = false\n", "pulse", "adjust-latency"));
 
-    const sound::Setting ours[] = {{"period_size", "2940"}, {"periods", "6"}};
+    const sound::Setting ours[] = {
+        {"general", "period_size", "1472"}, {"general", "periods", "12"}, {"pulse", "adjust-latency", "true"}};
     using Texts = std::vector<std::string>;
     EXPECT_EQ(sound::ConfigForUnset(ours, Texts{"", "[decoder]\nnfc = true\n"}),
-              "[general]\nperiod_size = 2940\nperiods = 6\n");
-    EXPECT_EQ(sound::ConfigForUnset(ours, Texts{"", "[general]\nperiods = 3\n"}), "[general]\nperiod_size = 2940\n");
-    EXPECT_EQ(sound::ConfigForUnset(ours, Texts{"periods = 2\n", "period_size = 512\n"}), "");
+              "[general]\nperiod_size = 1472\nperiods = 12\n[pulse]\nadjust-latency = true\n");
+    EXPECT_EQ(sound::ConfigForUnset(ours, Texts{"[pulse]\nadjust-latency = false\n", "[general]\nperiods = 3\n"}),
+              "[general]\nperiod_size = 1472\n");
+    EXPECT_EQ(sound::ConfigForUnset(ours, Texts{"periods = 2\n[pulse]\nadjust-latency=1", "period_size = 512\n"}),
+              "");
 }
 
 // Each check runs beside the rig's tone, playing from the right, which must come through intact.

@@ -51,12 +51,14 @@ void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 // an 11.6 ms sink latency and wake some 230 times a second for one quiet tone.
 // PulseAudio gives the sink half of what the engine asks for beyond two
 // periods, and grants the engine half its count plus one; each reset (an HRTF
-// choice, and Default) asks again with the count granted. 14 periods of 1472
-// frames (two mixes per 66 ms orbit update; the engine wants a multiple of 4)
-// give the sink 200 ms, and 100 ms after a reset, asking for the 8 granted; the
-// heard orbit lags the clock by 0.26-0.29 s. The engine keeps the size in
-// frames when the server's rate differs: 30.7 ms at 48000 Hz.
-constexpr Setting periodSettings[] = {{"period_size", "1472"}, {"periods", "14"}};
+// choice) asks again with the count granted. 12 periods of 1472 frames (two
+// mixes per 66 ms orbit update; the engine wants a multiple of 4) give the
+// sink 170 ms, and 85 ms after a reset; the heard orbit lags the clock by less
+// than 0.3 s. OpenAL Soft 1.19 keeps the size in frames at other rates (30.7 ms
+// at 48000 Hz). From 1.20 on the engine no longer asks the server to adjust
+// its latency unless told to, and would queue all 12 periods.
+constexpr Setting ourSettings[] = {
+    {"general", "period_size", "1472"}, {"general", "periods", "12"}, {"pulse", "adjust-latency", "true"}};
 constexpr std::size_t longestConfigBytes = 1 << 20;
 
 // A file's text, or as much of it as a configuration can sensibly hold; empty when unreadable.
@@ -73,13 +75,13 @@ std::string FileText(const std::string& path)
 }
 
 // Names a configuration of ours, read after the user's own files, holding the
-// period settings those do not make. It lives in memory: nothing is left behind.
+// settings those do not make. It lives in memory: nothing is left behind.
 void NameOurConfig()
 {
     std::vector<std::string> texts;
     for (const std::string& path : UserConfigFiles())
         texts.push_back(FileText(path));
-    const std::string config = ConfigForUnset(periodSettings, texts);
+    const std::string config = ConfigForUnset(ourSettings, texts);
     if (config.empty())
         return;
     const int fd = memfd_create("orbit-tone-alsoft.conf", MFD_CLOEXEC);
@@ -175,10 +177,10 @@ std::vector<std::string> UserConfigFiles()
     return files;
 }
 
-bool SetsGeneralKey(std::string_view text, std::string_view key)
+bool SetsKey(std::string_view text, std::string_view section, std::string_view key)
 {
-    bool inGeneral = true; // lines before any section belong to it
-    bool sets = false;     // the last value given counts
+    bool inSection = SameLetters(section, "general"); // lines before any section belong to it
+    bool sets = false;                                 // the last value given counts
     while (!text.empty()) {
         const std::size_t end = std::min(text.find('\n'), text.size());
         std::string_view line = text.substr(0, end);
@@ -186,11 +188,11 @@ bool SetsGeneralKey(std::string_view text, std::string_view key)
         line = Trim(line.substr(0, std::min(line.find('#'), line.size())));
         if (line.starts_with('[')) {
             const std::size_t close = line.find(']');
-            inGeneral = close != std::string_view::npos && SameLetters(Trim(line.substr(1, close - 1)), "general");
+            inSection = close != std::string_view::npos && SameLetters(Trim(line.substr(1, close - 1)), section);
             continue;
         }
         const std::size_t equals = line.find('=');
-        if (inGeneral && equals != std::string_view::npos && Trim(line.substr(0, equals)) == key)
+        if (inSection && equals != std::string_view::npos && Trim(line.substr(0, equals)) == key)
             sets = !Trim(line.substr(equals + 1)).empty(); // an empty value leaves the engine's default
     }
     return sets;
@@ -199,13 +201,19 @@ bool SetsGeneralKey(std::string_view text, std::string_view key)
 std::string ConfigForUnset(std::span<const Setting> settings, std::span<const std::string> texts)
 {
     std::string config;
+    std::string_view section;
     for (const Setting& setting : settings) {
-        const bool userSets =
-            std::ranges::any_of(texts, [&](const std::string& text) { return SetsGeneralKey(text, setting.key); });
-        if (!userSets)
-            config.append(setting.key).append(" = ").append(setting.value).append("\n");
+        const bool userSets = std::ranges::any_of(
+            texts, [&](const std::string& text) { return SetsKey(text, setting.section, setting.key); });
+        if (userSets)
+            continue;
+        if (setting.section != section) {
+            section = setting.section;
+            config.append("[").append(section).append("]\n");
+        }
+        config.append(setting.key).append(" = ").append(setting.value).append("\n");
     }
-    return config.empty() ? config : "[general]\n" + config;
+    return config;
 }
 
 } // namespace sound

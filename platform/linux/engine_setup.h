@@ -22,12 +22,13 @@ std::string DataFolder();
 // one beside the executable.
 std::vector<std::string> UserConfigFiles();
 
-// Whether configuration text gives a key of its general section (the lines
-// before any section, and [general]) a value.
-bool SetsGeneralKey(std::string_view text, std::string_view key);
+// Whether configuration text gives a key of a section a value; the lines
+// before any section belong to the general one.
+bool SetsKey(std::string_view text, std::string_view section, std::string_view key);
 
-// One setting of the engine's general section.
+// One setting of the engine's configuration.
 struct Setting {
+    std::string_view section;
     std::string_view key;
     std::string_view value;
 };

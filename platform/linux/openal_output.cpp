@@ -119,7 +119,7 @@ std::shared_ptr<Output> Output::OpenDefaultNow()
         return nullptr;
     }
     std::shared_ptr<Output> output(new Output(device, false, 2));
-    output->context_ = alcCreateContext(device, output->Attributes(Rendering::Panning, -1, output->rateHz_).data());
+    output->context_ = alcCreateContext(device, output->Attributes(output->rendering_, -1, output->rateHz_).data());
     if (!output->context_)
         return nullptr;
     alcGetIntegerv(device, ALC_FREQUENCY, 1, &output->rateHz_);
@@ -138,7 +138,7 @@ std::shared_ptr<Output> Output::OpenLoopback(int rateHz, int channels)
     if ((channels != 1 && channels != 2) || !alcIsRenderFormatSupportedSOFT(device, rateHz, channelFormat, ALC_SHORT_SOFT))
         return nullptr;
     output->rateHz_ = rateHz;
-    output->context_ = alcCreateContext(device, output->Attributes(Rendering::Panning, -1, output->rateHz_).data());
+    output->context_ = alcCreateContext(device, output->Attributes(output->rendering_, -1, output->rateHz_).data());
     if (!output->context_)
         return nullptr;
     return output;
@@ -155,6 +155,15 @@ bool Output::Select(Rendering rendering)
     const auto lock = LockEngine();
     if (rendering == rendering_)
         return true;
+    // Each reset has the sound server grant the engine's latency anew, from the
+    // count it granted last: shorter each time, and dearer. Panning needs none
+    // while the engine renders no HRTF.
+    ALCint hrtf = ALC_FALSE;
+    alcGetIntegerv(device_, ALC_HRTF_SOFT, 1, &hrtf);
+    if (rendering == Rendering::Panning && hrtf == ALC_FALSE) {
+        rendering_ = rendering;
+        return true;
+    }
     fallback_.clear();
     const std::vector<std::string> listed = ListDatasets();
     MakeCurrent();

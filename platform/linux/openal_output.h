@@ -77,7 +77,9 @@ private:
     bool loopback_ = false;
     int channels_ = 2;
     int rateHz_ = 0;
-    Rendering rendering_ = Rendering::Panning;
+    // A device opens with HRTF left to the engine, as Default asks: the engine's
+    // own choice of dataset is never ours, our light datasets being listed last.
+    Rendering rendering_ = Rendering::Automatic;
     std::string fallback_; // why the last HRTF request was not met
     bool outputChannelsAsked_ = false;
     std::optional<int> outputChannels_; // of a playback device, as the sound server reports them

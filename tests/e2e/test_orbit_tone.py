@@ -45,7 +45,7 @@ PLAY_S = 5.0                    # how long each mode's tone is heard before Ente
 ORBIT_PLAY_S = 15.0             # a little over two turns of the orbit
 STILL_WAITING_S = 0.5           # after the closing lines, the program must still wait this long
 ENTER_EXIT_BOUND_S = 1.0        # the run ends about 0.17 s after Enter; allow plenty
-PERIOD_FRAMES, PERIODS = 1472, 14   # the program's engine period at 44100 Hz, and their count
+PERIOD_FRAMES, PERIODS = 1472, 12   # the program's engine period at 44100 Hz, and their count
 
 
 def setUpModule():
@@ -193,7 +193,7 @@ class DialogueTest(SandboxTestCase):
 class EnginePeriodTest(SandboxTestCase):
     """The engine mixes at the orbit's pace unless the user configured its period: what it
     is first configured with, as its log says ("Pre-reset: ..., 44100hz, 1472 update size
-    x14"). The count the server grants, and so what later resets ask for, is the server's."""
+    x12"). The count the server grants, and so what later resets ask for, is the server's."""
 
     def first_period(self, env: dict[str, str], home: str) -> tuple[int, int]:
         log = os.path.join(home, "engine.log")
