@@ -349,7 +349,7 @@ def find_glitches(rec: Recording, start: int = 0, end: int | None = None,
         power.append(2.0 * (_dot(left[first:last], left[first:last]) + _dot(right[first:last], right[first:last]))
                      / (last - first))
     broken: list[tuple[int, int]] = []
-    for index, first in enumerate(range(start + period, end, block)):
+    for first in range(start + period, end, block):
         last = min(end, first + block)
         # The block of first, and its neighbours, in the power list (indexed from start).
         home = (first - start) // block
