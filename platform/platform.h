@@ -15,7 +15,7 @@
 #include <dsound.h>
 #include <process.h>
 #else
-#include "platform/linux/windows_types.h"
-#include "platform/linux/dsound_api.h"
-#include "platform/linux/kernel_api.h"
+#include "platform/posix/windows_types.h"
+#include "platform/posix/dsound_api.h"
+#include "platform/posix/kernel_api.h"
 #endif

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/linux/kernel.h"
+#include "platform/posix/kernel.h"
 
 namespace scripted {
 namespace {

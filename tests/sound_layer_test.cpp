@@ -18,10 +18,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/dsound_api.h"
-#include "platform/linux/engine_setup.h"
-#include "platform/linux/hrtf_datasets.h"
-#include "platform/linux/loopback.h"
+#include "platform/posix/dsound_api.h"
+#include "platform/openal/engine_setup.h"
+#include "platform/openal/hrtf_datasets.h"
+#include "platform/openal/loopback.h"
 
 // Status codes compare and print in hexadecimal, as Windows documents them.
 #define EXPECT_STATUS(expected, call) EXPECT_EQ(Hex(expected), Hex(call))

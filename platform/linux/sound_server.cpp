@@ -1,5 +1,8 @@
-// Asks the PulseAudio server for the channel count of this process's stream.
-#include "platform/linux/sound_server.h"
+// The output's channel count on Linux: the PulseAudio server (PipeWire's
+// included) is asked for that of this process's own playback stream, through a
+// connection of its own that is closed before the answer comes back. No server
+// to ask (the engine plays through ALSA or JACK) tells nothing.
+#include "platform/openal/output_layout.h"
 
 #include <pulse/pulseaudio.h>
 #include <unistd.h>
@@ -55,44 +58,49 @@ void OnStream(pa_context*, const pa_sink_input_info* info, int last, void* userd
 
 } // namespace
 
-std::optional<int> OwnStreamChannels(std::chrono::milliseconds limit)
+ChannelsAnswer OutputChannels(std::chrono::milliseconds limit)
 {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + limit;
+    bool late = false;
     // Runs the loop once, waiting at most until the deadline; false once it has passed or failed.
-    const auto turn = [deadline](pa_mainloop* loop) {
+    const auto turn = [deadline, &late](pa_mainloop* loop) {
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
+        if (left.count() <= 0) {
+            late = true;
             return false;
+        }
         return pa_mainloop_prepare(loop, static_cast<int>(left.count())) >= 0 && pa_mainloop_poll(loop) >= 0 &&
                pa_mainloop_dispatch(loop) >= 0;
     };
+    // A server that refuses or drops the connection is none; one that keeps silent did not answer.
+    const auto unanswered = [&late] { return ChannelsAnswer{.answered = !late, .channels = std::nullopt}; };
 
     const std::unique_ptr<pa_mainloop, MainLoopFree> loop(pa_mainloop_new());
     if (!loop)
-        return std::nullopt;
+        return unanswered();
     const std::unique_ptr<pa_context, ContextRelease> context(
         pa_context_new(pa_mainloop_get_api(loop.get()), "orbit-tone output check"));
     if (!context || pa_context_connect(context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-        return std::nullopt;
+        return unanswered();
     for (;;) {
         const pa_context_state_t state = pa_context_get_state(context.get());
         if (state == PA_CONTEXT_READY)
             break;
         if (!PA_CONTEXT_IS_GOOD(state) || !turn(loop.get()))
-            return std::nullopt;
+            return unanswered();
     }
 
     Listing listing;
     const std::unique_ptr<pa_operation, OperationRelease> listed(
         pa_context_get_sink_input_info_list(context.get(), OnStream, &listing));
     if (!listed)
-        return std::nullopt;
+        return unanswered();
     while (!listing.done) {
         if (!turn(loop.get()))
-            return std::nullopt;
+            return unanswered();
     }
-    return listing.channels;
+    return {.answered = true, .channels = listing.channels};
 }
 
 } // namespace sound

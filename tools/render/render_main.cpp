@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "orbit/orbit.h"
-#include "platform/linux/loopback.h"
+#include "platform/openal/loopback.h"
 #include "platform/platform.h"
 #include "tone/tone_buffer.h"
 #include "tools/render/command_line.h"

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "orbit/orbit.h"
-#include "platform/linux/kernel.h"
-#include "platform/linux/loopback.h"
+#include "platform/posix/kernel.h"
+#include "platform/openal/loopback.h"
 
 namespace render {
 namespace {

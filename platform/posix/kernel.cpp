@@ -1,7 +1,7 @@
 // Threads, the performance counter and the console window on POSIX: a thread
 // is a detached pthread that waits at its start until resumed; a handle is a
 // registered reference to the thread's record.
-#include "platform/linux/kernel.h"
+#include "platform/posix/kernel.h"
 
 #include <pthread.h>
 #include <sched.h>

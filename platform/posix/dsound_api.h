@@ -2,7 +2,7 @@
 // the names and values that Windows gives them.
 #pragma once
 
-#include "platform/linux/windows_types.h"
+#include "platform/posix/windows_types.h"
 
 // Status codes of the sound service.
 constexpr HRESULT DS_OK = S_OK;

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/hrtf_datasets.h"
-#include "platform/linux/loopback.h"
+#include "platform/openal/hrtf_datasets.h"
+#include "platform/openal/loopback.h"
 
 namespace sound {
 

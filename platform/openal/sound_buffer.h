@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "platform/linux/dsound_api.h"
-#include "platform/linux/openal_output.h"
+#include "platform/posix/dsound_api.h"
+#include "platform/openal/openal_output.h"
 
 namespace sound {
 

@@ -1,5 +1,5 @@
 // Threads, handles and the console window under their Windows names.
-#include "platform/linux/kernel.h"
+#include "platform/posix/kernel.h"
 
 HWND GetConsoleWindow()
 {

@@ -1,5 +1,5 @@
 // The choice of HRTF datasets from the engine's list and version.
-#include "platform/linux/hrtf_datasets.h"
+#include "platform/openal/hrtf_datasets.h"
 
 #include <charconv>
 #include <cstdlib>

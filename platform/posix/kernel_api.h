@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/linux/windows_types.h"
+#include "platform/posix/windows_types.h"
 
 constexpr unsigned CREATE_SUSPENDED = 0x4;
 

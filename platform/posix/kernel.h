@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/linux/kernel_api.h"
+#include "platform/posix/kernel_api.h"
 
 namespace kernel {
 

@@ -1,6 +1,6 @@
 // OpenAL Soft output devices: opened quietly, with HRTF chosen from the datasets
 // the engine reports.
-#include "platform/linux/openal_output.h"
+#include "platform/openal/openal_output.h"
 
 #define AL_ALEXT_PROTOTYPES
 #include <AL/alext.h>
@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/engine_setup.h"
-#include "platform/linux/sound_server.h"
+#include "platform/openal/engine_setup.h"
+#include "platform/openal/output_layout.h"
 
 namespace sound {
 namespace {
@@ -251,7 +251,7 @@ std::string Output::HrtfObstacle()
     // stereo once HRTF has been on, so the first answer is kept.
     if (!loopback_ && !outputChannelsAsked_) {
         outputChannelsAsked_ = true;
-        outputChannels_ = OwnStreamChannels(longestServerQuestion);
+        outputChannels_ = OutputChannels(longestServerQuestion).channels;
     }
     const std::optional<int> channels = loopback_ ? std::optional<int>(channels_) : outputChannels_;
     if (!channels || *channels == 2)

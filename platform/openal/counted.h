@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/linux/dsound_api.h"
+#include "platform/posix/dsound_api.h"
 
 namespace sound {
 

@@ -12,6 +12,10 @@ namespace sound {
 // Prepares the engine's environment, once; every device opening calls it first.
 void PrepareEngineOnce();
 
+// Each system's own preparation of the process environment for the engine,
+// which PrepareEngineOnce runs: only what the user left unset is filled in.
+void PrepareEngine();
+
 // Our data folder, whose openal/hrtf holds the light HRTF datasets: share/orbit-tone
 // beside the executable in the build tree, or in the installed data folder.
 std::string DataFolder();
@@ -36,5 +40,9 @@ struct Setting {
 // A configuration holding those of the settings that none of the texts sets;
 // empty when they set them all.
 std::string ConfigForUnset(std::span<const Setting> settings, std::span<const std::string> texts);
+
+// Our settings (how far ahead the engine mixes) that the user's configuration
+// files leave unset, as a configuration text; empty when they set them all.
+std::string OurConfig();
 
 } // namespace sound

@@ -1,6 +1,6 @@
 // Buffer descriptions checked, and buffers played by the engine: a buffer is an
 // engine source playing an engine buffer, its 3D interface the same object.
-#include "platform/linux/sound_buffer.h"
+#include "platform/openal/sound_buffer.h"
 
 #include <AL/al.h>
 #define AL_ALEXT_PROTOTYPES
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/linux/counted.h"
+#include "platform/openal/counted.h"
 
 namespace sound {
 namespace {

@@ -2,11 +2,11 @@
 // loopback one, and the buffers it creates.
 #include <memory>
 
-#include "platform/linux/counted.h"
-#include "platform/linux/dsound_api.h"
-#include "platform/linux/loopback.h"
-#include "platform/linux/openal_output.h"
-#include "platform/linux/sound_buffer.h"
+#include "platform/openal/counted.h"
+#include "platform/posix/dsound_api.h"
+#include "platform/openal/loopback.h"
+#include "platform/openal/openal_output.h"
+#include "platform/openal/sound_buffer.h"
 
 namespace sound {
 namespace {

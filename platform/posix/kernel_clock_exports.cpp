@@ -1,7 +1,7 @@
 // The performance counter and the pause under their Windows names; kept apart
 // from the thread functions so that the offline renderer can put its virtual
 // clock in their place.
-#include "platform/linux/kernel.h"
+#include "platform/posix/kernel.h"
 
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency)
 {

@@ -1,0 +1,123 @@
+// The engine's environment on Linux: its log and ALSA's kept quiet, our light
+// datasets added to its search, and our configuration handed over in memory.
+#include "platform/openal/engine_setup.h"
+
+#include <dlfcn.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace sound {
+namespace {
+
+std::string Environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+bool IsSet(const char* name)
+{
+    return !Environment(name).empty();
+}
+
+void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+// Names a configuration of ours, read after the user's own files, holding the
+// settings those do not make. It lives in memory: nothing is left behind.
+void NameOurConfig()
+{
+    const std::string config = OurConfig();
+    if (config.empty())
+        return;
+    const int fd = memfd_create("orbit-tone-alsoft.conf", MFD_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (write(fd, config.data(), config.size()) != static_cast<ssize_t>(config.size())) {
+        close(fd);
+        return;
+    }
+    // The engine reads it at its first call; the descriptor stays open until the process ends.
+    setenv("ALSOFT_CONF", ("/proc/self/fd/" + std::to_string(fd)).c_str(), 1);
+}
+
+} // namespace
+
+// Only what the user left unset is filled in, except that our data folder joins
+// the dataset search.
+void PrepareEngine()
+{
+    // Silent by default: the engine's log, and ALSA's own errors, which need a
+    // handler. A user who asks for the engine's log gets ALSA's messages too.
+    if (!IsSet("ALSOFT_LOGLEVEL")) {
+        setenv("ALSOFT_LOGLEVEL", "0", 1);
+        // The library stays loaded: the handler must outlive every ALSA call the engine makes.
+        if (void* alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL)) {
+            using ErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
+            using SetErrorHandler = int (*)(ErrorHandler);
+            if (auto setHandler = reinterpret_cast<SetErrorHandler>(dlsym(alsa, "snd_lib_error_set_handler")))
+                setHandler(IgnoreAlsaError);
+        }
+    }
+    const std::string data = DataFolder();
+    // Unset, the engine would load any dataset file in the current directory.
+    // Ours lie deeper, so this folder holds none itself.
+    if (!IsSet("ALSOFT_LOCAL_PATH"))
+        setenv("ALSOFT_LOCAL_PATH", data.c_str(), 1);
+    // The engine searches the openal/hrtf folder of each entry in order, after
+    // the user's own folder: appended, our light datasets come after the
+    // engine's, so that whatever the engine picks by itself is never ours.
+    std::string dataDirs = Environment("XDG_DATA_DIRS");
+    if (dataDirs.empty())
+        dataDirs = "/usr/local/share/:/usr/share/";
+    setenv("XDG_DATA_DIRS", (dataDirs + ":" + data).c_str(), 1);
+    if (!IsSet("ALSOFT_CONF"))
+        NameOurConfig();
+}
+
+std::string DataFolder()
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path executable = fs::read_symlink("/proc/self/exe", error);
+    if (error)
+        return "/nonexistent";
+    const fs::path besideExecutable = executable.parent_path() / "share" / "orbit-tone";
+    const fs::path installed = executable.parent_path() / ".." / "share" / "orbit-tone";
+    if (!fs::is_directory(besideExecutable, error) && fs::is_directory(installed, error))
+        return installed.lexically_normal().string();
+    return besideExecutable.string();
+}
+
+std::vector<std::string> UserConfigFiles()
+{
+    std::vector<std::string> files = {"/etc/openal/alsoft.conf"};
+    std::string configDirs = Environment("XDG_CONFIG_DIRS");
+    if (configDirs.empty())
+        configDirs = "/etc/xdg";
+    for (std::size_t start = 0; start <= configDirs.size();) {
+        const std::size_t end = std::min(configDirs.find(':', start), configDirs.size());
+        if (end > start)
+            files.push_back(configDirs.substr(start, end - start) + "/alsoft.conf");
+        start = end + 1;
+    }
+    const std::string home = Environment("HOME");
+    if (!home.empty())
+        files.push_back(home + "/.alsoftrc");
+    const std::string configHome = Environment("XDG_CONFIG_HOME");
+    if (!configHome.empty())
+        files.push_back(configHome + "/alsoft.conf");
+    else if (!home.empty())
+        files.push_back(home + "/.config/alsoft.conf");
+    std::error_code error;
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error)
+        files.push_back((executable.parent_path() / "alsoft.conf").string());
+    return files;
+}
+
+} // namespace sound
