@@ -7,21 +7,24 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <functional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
+#include "platform/openal/bounded_call.h"
 #include "platform/openal/engine_setup.h"
 #include "platform/openal/output_layout.h"
 
 namespace sound {
 namespace {
 
+// How long the engine may wait on the sound server. A server that answers
+// opens a device in tens of milliseconds and resets it in one or two (ten
+// times that under valgrind); one that stopped answering would keep the engine
+// waiting for ever. The question and a reset together stay within 5 s, so the
+// program answers a choice within 6 s whatever the server does.
 constexpr std::chrono::milliseconds longestOpeningWait{5000};
+constexpr std::chrono::milliseconds longestResetWait{3000};
 constexpr std::chrono::milliseconds longestClosingWait{1000};
 constexpr std::chrono::milliseconds longestServerQuestion{2000};
 
@@ -29,39 +32,6 @@ int IndexOf(const std::vector<std::string>& names, const std::string& name)
 {
     const auto found = std::find(names.begin(), names.end(), name);
     return found == names.end() ? -1 : static_cast<int>(found - names.begin());
-}
-
-// Runs work on a thread of its own and waits for it at most limit; false when
-// it took longer. Work that outlives the wait is left to finish on its own, so
-// it must hold everything it touches; work done in time leaves no thread behind.
-bool FinishesWithin(std::chrono::milliseconds limit, std::function<void()> work)
-{
-    struct Progress {
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool done = false;
-    };
-    auto progress = std::make_shared<Progress>();
-    std::thread worker;
-    try {
-        worker = std::thread([progress, work] {
-            work();
-            std::lock_guard lock(progress->mutex);
-            progress->done = true;
-            progress->finished.notify_all();
-        });
-    } catch (const std::system_error&) {
-        work(); // no thread to be had: wait as long as it takes
-        return true;
-    }
-    std::unique_lock lock(progress->mutex);
-    const bool inTime = progress->finished.wait_for(lock, limit, [&] { return progress->done; });
-    lock.unlock();
-    if (inTime)
-        worker.join();
-    else
-        worker.detach();
-    return inTime;
 }
 
 } // namespace
@@ -81,6 +51,10 @@ Output::Output(ALCdevice* device, bool loopback, int channels)
 
 Output::~Output()
 {
+    // The engine may hold its locks in the work given up on, and any call could
+    // wait for ever: the device is left to the process's exit.
+    if (unresponsive_)
+        return;
     {
         const auto lock = LockEngine();
         if (context_ && alcGetCurrentContext() == context_)
@@ -144,17 +118,22 @@ std::shared_ptr<Output> Output::OpenLoopback(int rateHz, int channels)
     return output;
 }
 
-void Output::MakeCurrent()
+bool Output::MakeCurrent()
 {
+    if (unresponsive_)
+        return false;
     if (alcGetCurrentContext() != context_)
         alcMakeContextCurrent(context_);
+    return true;
 }
 
-bool Output::Select(Rendering rendering)
+Selection Output::Select(Rendering rendering)
 {
     const auto lock = LockEngine();
+    if (!Connected())
+        return Selection::NoDevice;
     if (rendering == rendering_)
-        return true;
+        return Selection::Rendered;
     // Each reset has the sound server grant the engine's latency anew, from the
     // count it granted last: shorter each time, and dearer. Panning needs none
     // while the engine renders no HRTF.
@@ -162,7 +141,7 @@ bool Output::Select(Rendering rendering)
     alcGetIntegerv(device_, ALC_HRTF_SOFT, 1, &hrtf);
     if (rendering == Rendering::Panning && hrtf == ALC_FALSE) {
         rendering_ = rendering;
-        return true;
+        return Selection::Rendered;
     }
     fallback_.clear();
     const std::vector<std::string> listed = ListDatasets();
@@ -176,19 +155,26 @@ bool Output::Select(Rendering rendering)
         const int dataset = candidates.empty() ? -1 : IndexOf(listed, candidates.front());
         if (Reset(rendering, dataset, rateHz_)) {
             rendering_ = rendering;
-            return true;
+            return Selection::Rendered;
         }
-        fallback_ = "the engine refused the rendering";
+        if (fallback_.empty())
+            fallback_ = "the engine refused the rendering";
+    } else if (!AskOutputChannels()) {
+        fallback_ = "the sound server does not answer";
+        return Selection::NoDevice;
     } else if (fallback_ = HrtfObstacle(); fallback_.empty()) {
         if (SelectHrtf(rendering, listed, candidates, resamples))
-            return true;
+            return Selection::Rendered;
         if (fallback_.empty())
             fallback_ = rendering == Rendering::HrtfLight ? "the light HRTF dataset was not found"
                                                           : "the engine lists no HRTF dataset";
     }
-    Reset(Rendering::Panning, -1, rateHz_);
+    // A reset that failed because the server went away, or gave up on one
+    // that stopped answering, leaves nothing to render with.
+    if (!Connected() || !Reset(Rendering::Panning, -1, rateHz_) || !Connected())
+        return Selection::NoDevice;
     rendering_ = Rendering::Panning;
-    return false;
+    return Selection::Panned;
 }
 
 bool Output::SelectHrtf(Rendering rendering, const std::vector<std::string>& listed,
@@ -201,7 +187,7 @@ bool Output::SelectHrtf(Rendering rendering, const std::vector<std::string>& lis
     // loads. Where nothing is made for the device's rate, run at the nearest
     // rate that has a dataset, and leave the server to convert; a loopback
     // device renders at the caller's rate only.
-    if (!loopback_ && !resamples) {
+    if (!loopback_ && !resamples && !unresponsive_) {
         const int datasetRateHz = NearestDatasetRate(rendering, listed, deviceRateHz);
         if (datasetRateHz > 0 && datasetRateHz != deviceRateHz &&
             TryDatasets(rendering, listed, DatasetCandidates(rendering, listed, datasetRateHz, false), datasetRateHz))
@@ -217,8 +203,11 @@ bool Output::TryDatasets(Rendering rendering, const std::vector<std::string>& li
                          const std::vector<std::string>& candidates, int rateHz)
 {
     for (const std::string& name : candidates) {
-        if (!Reset(rendering, IndexOf(listed, name), rateHz))
+        if (!Reset(rendering, IndexOf(listed, name), rateHz)) {
+            if (unresponsive_)
+                return false;
             continue;
+        }
         ALCint status = ALC_HRTF_DISABLED_SOFT;
         ALCint runningHz = 0;
         alcGetIntegerv(device_, ALC_HRTF_STATUS_SOFT, 1, &status);
@@ -240,19 +229,27 @@ bool Output::TryDatasets(Rendering rendering, const std::vector<std::string>& li
     return false;
 }
 
-std::string Output::HrtfObstacle()
+bool Output::AskOutputChannels()
 {
     // HRTF is binaural stereo. Asked for it, the engine would make any output
     // stereo and leave the server to mix the two ears down: the layer has to
     // know the output's real layout first. OpenAL Soft 1.19 reports no channel
-    // count for a playback device, so the sound server is asked for that of our
-    // own stream, which the engine opened with HRTF off in the layout it picked
-    // from the sink (or from the user's "channels" setting). That stream turns
-    // stereo once HRTF has been on, so the first answer is kept.
-    if (!loopback_ && !outputChannelsAsked_) {
-        outputChannelsAsked_ = true;
-        outputChannels_ = OutputChannels(longestServerQuestion).channels;
-    }
+    // count for a playback device, so the system is asked: on Linux, the sound
+    // server for that of our own stream, which the engine opened with HRTF off
+    // in the layout it picked from the sink (or from the user's "channels"
+    // setting). That stream turns stereo once HRTF has been on, so the first
+    // answer is kept. A server that does not answer now would not let the
+    // engine reset the device either.
+    if (loopback_ || outputChannelsKnown_)
+        return true;
+    const ChannelsAnswer answer = OutputChannels(longestServerQuestion);
+    outputChannelsKnown_ = answer.answered;
+    outputChannels_ = answer.channels;
+    return answer.answered;
+}
+
+std::string Output::HrtfObstacle()
+{
     const std::optional<int> channels = loopback_ ? std::optional<int>(channels_) : outputChannels_;
     if (!channels || *channels == 2)
         return "";
@@ -263,6 +260,11 @@ RenderingReport Output::Report()
 {
     const auto lock = LockEngine();
     RenderingReport report;
+    if (unresponsive_) {
+        report.fallback = fallback_;
+        report.rateHz = rateHz_;
+        return report;
+    }
     ALCint enabled = ALC_FALSE;
     alcGetIntegerv(device_, ALC_HRTF_SOFT, 1, &enabled);
     report.hrtf = enabled == ALC_TRUE;
@@ -306,8 +308,21 @@ std::vector<ALCint> Output::Attributes(Rendering rendering, int dataset, int rat
 
 bool Output::Reset(Rendering rendering, int dataset, int rateHz)
 {
+    if (unresponsive_)
+        return false;
     const std::vector<ALCint> attributes = Attributes(rendering, dataset, rateHz);
-    return alcResetDeviceSOFT(device_, attributes.data()) == ALC_TRUE;
+    if (loopback_)
+        return alcResetDeviceSOFT(device_, attributes.data()) == ALC_TRUE;
+    // The engine waits on the server to stop and restart its stream.
+    auto reset = std::make_shared<ALCboolean>(ALC_FALSE);
+    if (!FinishesWithin(longestResetWait, [reset, device = device_, attributes] {
+            *reset = alcResetDeviceSOFT(device, attributes.data());
+        })) {
+        unresponsive_ = true;
+        fallback_ = "the sound server stopped answering";
+        return false;
+    }
+    return *reset == ALC_TRUE;
 }
 
 std::vector<std::string> Output::ListDatasets()
@@ -325,6 +340,8 @@ std::vector<std::string> Output::ListDatasets()
 bool Output::Connected()
 {
     const auto lock = LockEngine();
+    if (unresponsive_)
+        return false;
     ALCint connected = ALC_TRUE;
     alcGetIntegerv(device_, ALC_CONNECTED, 1, &connected);
     return connected != ALC_FALSE;

@@ -22,6 +22,13 @@ namespace sound {
 // hold several devices.
 std::unique_lock<std::recursive_mutex> LockEngine();
 
+// What became of a request for a rendering.
+enum class Selection {
+    Rendered, // the device renders as asked
+    Panned,   // it cannot render the requested HRTF, and pans instead
+    NoDevice, // the device is gone, or its sound server stopped answering
+};
+
 class Output {
 public:
     // Opens the default playback device; null when there is none, or when it
@@ -36,16 +43,19 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    // Makes this device's context the current one; the engine lock must be held.
-    void MakeCurrent();
+    // Makes this device's context the current one; the engine lock must be
+    // held. False, doing nothing, once the engine has stopped answering for
+    // the device: nothing may call into the engine for it any more.
+    bool MakeCurrent();
 
-    // Switches the whole device to the given rendering. Returns false when it
-    // cannot render the requested HRTF and uses panning instead; Report says why.
-    bool Select(Rendering rendering);
+    // Switches the whole device to the given rendering, within a few seconds
+    // whatever the sound server does; Report says why a request fell back.
+    Selection Select(Rendering rendering);
 
     // What the engine renders with now, and why the last HRTF request failed.
     RenderingReport Report();
 
+    // False once the device is lost, or the engine stopped answering for it.
     bool Connected();
     int RateHz() const { return rateHz_; }
 
@@ -58,6 +68,8 @@ private:
     // What the engine is told at context creation and at each reset; a
     // dataset below 0, or a rate of 0, is left to the engine.
     std::vector<ALCint> Attributes(Rendering rendering, int dataset, int rateHz) const;
+    // Resets the device, giving the engine a few seconds to do so; a reset
+    // given up on leaves the device unresponsive.
     bool Reset(Rendering rendering, int dataset, int rateHz);
     // The HRTF datasets the engine lists, in its order of preference.
     std::vector<std::string> ListDatasets();
@@ -69,6 +81,9 @@ private:
     // renders HRTF with it there.
     bool TryDatasets(Rendering rendering, const std::vector<std::string>& listed,
                      const std::vector<std::string>& candidates, int rateHz);
+    // Learns the output's channel count, once; false when the system (the
+    // sound server) did not answer in time.
+    bool AskOutputChannels();
     // Why this output cannot render binaural stereo; empty when it can.
     std::string HrtfObstacle();
 
@@ -81,8 +96,10 @@ private:
     // own choice of dataset is never ours, our light datasets being listed last.
     Rendering rendering_ = Rendering::Automatic;
     std::string fallback_; // why the last HRTF request was not met
-    bool outputChannelsAsked_ = false;
-    std::optional<int> outputChannels_; // of a playback device, as the sound server reports them
+    bool outputChannelsKnown_ = false;
+    std::optional<int> outputChannels_; // of a playback device, as the system reports them
+    // An engine call for this device was given up on, and may still be running.
+    bool unresponsive_ = false;
 };
 
 } // namespace sound

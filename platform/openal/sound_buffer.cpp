@@ -129,7 +129,8 @@ public:
     bool Start()
     {
         const auto lock = LockEngine();
-        output_->MakeCurrent();
+        if (!output_->MakeCurrent())
+            return false;
         alGetError();
         alGenSources(1, &source_);
         if (alGetError() != AL_NO_ERROR)
@@ -171,7 +172,10 @@ public:
         const auto lock = LockEngine();
         if (!output_)
             return DSERR_INVALIDCALL;
-        output_->MakeCurrent();
+        if (!output_->MakeCurrent()) {
+            *status = DSBSTATUS_BUFFERLOST;
+            return DS_OK;
+        }
         ALint state = AL_INITIAL;
         alGetSourcei(source_, AL_SOURCE_STATE, &state);
         if (state == AL_PLAYING)
@@ -227,7 +231,8 @@ public:
         if (!handedOut)
             return DSERR_INVALIDPARAM;
         locked_ = false;
-        output_->MakeCurrent();
+        if (!output_->MakeCurrent())
+            return DSERR_BUFFERLOST;
         return Upload() ? DS_OK : DSERR_GENERIC;
     }
 
@@ -238,9 +243,8 @@ public:
         const auto lock = LockEngine();
         if (!output_)
             return DSERR_INVALIDCALL;
-        if (!output_->Connected())
+        if (!output_->Connected() || !output_->MakeCurrent())
             return DSERR_BUFFERLOST;
-        output_->MakeCurrent();
         looping_ = (flags & DSBPLAY_LOOPING) != 0;
         alGetError();
         alSourcei(source_, AL_LOOPING, looping_ ? AL_TRUE : AL_FALSE);
@@ -256,7 +260,8 @@ public:
         const auto lock = LockEngine();
         if (!output_)
             return DSERR_INVALIDCALL;
-        output_->MakeCurrent();
+        if (!output_->MakeCurrent())
+            return DSERR_BUFFERLOST;
         // Stopping keeps the position, so that the next Play goes on from it.
         alSourcePause(source_);
         return DS_OK;
@@ -303,7 +308,8 @@ private:
         if (!output_)
             return DSERR_INVALIDCALL;
         store();
-        output_->MakeCurrent();
+        if (!output_->MakeCurrent())
+            return DSERR_BUFFERLOST;
         return Apply3D() ? DS_OK : DSERR_GENERIC;
     }
 
@@ -351,7 +357,8 @@ private:
 
     DWORD PlayOffsetBytes()
     {
-        output_->MakeCurrent();
+        if (!output_->MakeCurrent())
+            return 0;
         ALint offset = 0;
         alGetSourcei(source_, AL_BYTE_OFFSET, &offset);
         return offset > 0 ? static_cast<DWORD>(offset) % static_cast<DWORD>(samples_.size()) : 0;
@@ -364,10 +371,12 @@ private:
         {
             const auto lock = LockEngine();
             output.swap(output_);
-            output->MakeCurrent();
-            alSourceStop(source_);
-            alDeleteSources(1, &source_);
-            alDeleteBuffers(1, &engineBuffer_);
+            // A device the engine stopped answering for keeps its objects until the process ends.
+            if (output->MakeCurrent()) {
+                alSourceStop(source_);
+                alDeleteSources(1, &source_);
+                alDeleteBuffers(1, &engineBuffer_);
+            }
             std::vector<BYTE>().swap(samples_);
         }
     }

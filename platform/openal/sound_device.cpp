@@ -64,16 +64,18 @@ public:
                 return DSERR_PRIOLEVELNEEDED; // the cooperative level comes first
             output = output_;
         }
-        if (!output->Connected())
+        // The engine renders HRTF per device: the whole device switches first.
+        // A device that is gone, or whose server stopped answering, makes no buffer.
+        const Selection selected =
+            (request.flags & DSBCAPS_CTRL3D) ? output->Select(request.rendering) : Selection::Rendered;
+        if (selected == Selection::NoDevice || !output->Connected())
             return DSERR_NODRIVER;
 
         IDirectSoundBuffer* created = NewSoundBuffer(output, request);
         if (!created)
-            return DSERR_OUTOFMEMORY;
-        // The engine renders HRTF per device: the whole device switches.
-        const bool honoured = !(request.flags & DSBCAPS_CTRL3D) || output->Select(request.rendering);
+            return output->Connected() ? DSERR_OUTOFMEMORY : DSERR_NODRIVER;
         *buffer = created;
-        return honoured ? DS_OK : DS_NO_VIRTUALIZATION;
+        return selected == Selection::Panned ? DS_NO_VIRTUALIZATION : DS_OK;
     }
 
     Output* EngineOutput() const { return output_.get(); }
