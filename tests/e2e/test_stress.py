@@ -19,12 +19,13 @@ import sys
 import tempfile
 import time
 import unittest
+from dataclasses import dataclass
 
 # Run from the source tree: leave no __pycache__ folders in it.
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from e2e_support import (EXIT_TIMEOUT_S, EXPECTED_STDOUT, MENU, CLOSING,  # noqa: E402
+from e2e_support import (EXIT_TIMEOUT_S, EXPECTED_STDOUT, INTRODUCTION, MENU, CLOSING,  # noqa: E402
                          NO_DEVICE_MESSAGE, UNRECOGNIZED_NOTICE, ProgramRun, PulseSandbox,
                          SandboxTestCase, no_server_env, run_suite)
 from stress_support import (MEMCHECK_ERROR_STATUS, MemcheckReport, WrappedRun,  # noqa: E402
@@ -34,13 +35,16 @@ from stress_support import (MEMCHECK_ERROR_STATUS, MemcheckReport, WrappedRun,  
 
 PLAY_BEFORE_FAULT_S = 1.5       # the tone plays this long before the server is killed or frozen
 AFTER_FAULT_S = 1.5             # and the program is watched this long afterwards
-ENTER_EXIT_BOUND_S = 1.0        # Enter to exit takes well under 0.1 s here; allow plenty
+ANSWER_AFTER_FAULT_S = 0.5      # a fault once the menu shows: the answer is typed this long after it
+ANSWER_BOUND_S = 6.0            # whatever the server does, the program answers a choice within this
+ENTER_EXIT_BOUND_S = 2.0        # and exits within this of Enter (1 s of it a frozen server's close)
 OPENING_GIVE_UP_S = 5.0         # the layer gives up opening a device after this long
 NO_DEVICE_BOUND_S = 15.0        # a frozen server at start: the failure comes after about 5 s
 SIGINT_EXIT_BOUND_S = 5.0       # Ctrl+C ends the process within milliseconds here
-FROZEN_EXIT_BOUND_S = 5.0       # Enter with the server frozen: the layer gives up closing after 1 s
+INTERRUPT_AFTER_ANSWER_S = 1.0  # Ctrl+C comes this long into the wait on a frozen server
 MEMCHECK_PLAY_S = 3.0           # about 45 moves of the animator (one every 66 ms)
 MEMCHECK_TIMEOUT_S = 120.0      # each wait under valgrind; a whole run takes a few seconds
+MENU_STDOUT = INTRODUCTION + MENU   # what a run that fails after the menu has written
 SOAK_RUNS = 200
 SOAK_SEED = 20240611
 
@@ -73,95 +77,126 @@ def press_enter(run) -> float:
     return pressed
 
 
-class ServerLossTest(unittest.TestCase):
-    """The sound server dies (SIGKILL) while the tone plays: the program carries on quietly
-    and Enter still ends it at once with status 0."""
-
-    def test_server_killed_while_playing(self):
-        for answer in ("2", "4"):
-            with self.subTest(answer=answer), private_sandbox() as sandbox:
-                run = start_run(self, sandbox)
-                play(self, run, answer)
-                time.sleep(PLAY_BEFORE_FAULT_S)
-                self.assertEqual(sandbox.sink_input_binaries(), ["orbit-tone"],
-                                 "the program's stream should be playing on the daemon")
-
-                kill_daemon(sandbox)
-                self.assertFalse(server_answers(sandbox), "the daemon still answers after SIGKILL")
-                # The engine notices the loss within about 100 ms; give it time to say anything.
-                time.sleep(AFTER_FAULT_S)
-                self.assertTrue(run.running(), f"the program ended when the server died: {run.describe()}")
-                self.assertEqual(run.stdout, EXPECTED_STDOUT, "the program wrote more after the server died")
-                self.assertEqual(run.stderr, b"", "the program, the engine or libpulse wrote to standard "
-                                                  "error when the server died")
-
-                pressed = press_enter(run)
-                status = run.wait(EXIT_TIMEOUT_S)
-                self.assertIsNotNone(status, f"the program did not exit within {EXIT_TIMEOUT_S} s of Enter "
-                                             f"after the server died: {run.describe()}")
-                exit_s = run.exit_time - pressed
-                report(f"server killed, answer {answer}", {"exit_after_enter_s": round(exit_s, 3)})
-                self.assertEqual(status, 0, run.describe())
-                self.assertEqual(run.stdout, EXPECTED_STDOUT)
-                self.assertEqual(run.stderr, b"")
-                self.assertLess(exit_s, ENTER_EXIT_BOUND_S,
-                                f"the program took {exit_s:.3f} s to exit after Enter without a server")
+# The sound server frozen (SIGSTOP) or killed (SIGKILL) at one moment of a run: before the
+# program starts, once the menu shows (the answer typed after it), or while the tone plays. Each
+# row: the moment, the fault, the answers tried, and what the user sees: the tone playing (the
+# closing lines, then Enter ends the run with 0) or the step's message and exit 1. interrupt:
+# Ctrl+C instead, while the program waits on the frozen server. user_config: the user's
+# ~/.alsoftrc.
+@dataclass(frozen=True)
+class Fault:
+    moment: str                 # "start", "menu" or "playing"
+    kind: str                   # "frozen" or "killed"
+    answers: tuple[str, ...]
+    message: bytes = b""        # standard error; empty: the tone plays
+    interrupt: bool = False
+    user_config: str = ""
 
 
-class FrozenServerTest(unittest.TestCase):
-    """The sound server stops answering (SIGSTOP) without going away."""
+BUFFER_FAILURE = b"Failed to create buffer!\n\n"
+FAULTS = (
+    # The open is bounded: the device is given up on after 5 s.
+    Fault("start", "frozen", ("1",), NO_DEVICE_MESSAGE),
+    # No HRTF asked for: nothing waits on the server until the close, which is given up after 1 s.
+    Fault("menu", "frozen", ("1", "2")),
+    # HRTF: the server is asked about the output, then the device reset; neither answers.
+    Fault("menu", "frozen", ("3", "4"), BUFFER_FAILURE),
+    Fault("menu", "frozen", ("4",), interrupt=True),
+    # HRTF forced on by the user: No Virtualization resets the device at once, without a question.
+    Fault("menu", "frozen", ("2",), BUFFER_FAILURE, user_config="hrtf = true\n"),
+    # A device that is gone makes no buffer, whatever the answer.
+    Fault("menu", "killed", ("1", "2", "3", "4"), BUFFER_FAILURE),
+    # Lost while playing: silence, and Enter still ends the run with 0.
+    Fault("playing", "frozen", ("2",)),
+    Fault("playing", "killed", ("2", "4")),
+)
 
-    def test_frozen_at_start_fails_without_hanging(self):
-        with private_sandbox() as sandbox:
-            signal_daemon(sandbox, signal.SIGSTOP)
-            launched = time.monotonic()
-            run = start_run(self, sandbox)
+
+class ServerFaultTest(unittest.TestCase):
+    """Whatever the server does and whenever: the program answers within 6 s of the choice, exits
+    within 2 s of Enter, says only its own messages, Ctrl+C ends it, and once the server runs again
+    it finds nothing of the program's left."""
+
+    def test_faults(self):
+        for fault in FAULTS:
+            for answer in fault.answers:
+                with self.subTest(moment=fault.moment, fault=fault.kind, answer=answer, interrupt=fault.interrupt,
+                                  user_config=fault.user_config), private_sandbox() as sandbox:
+                    self.check_fault(sandbox, fault, answer)
+
+    def check_fault(self, sandbox: PulseSandbox, fault: Fault, answer: str) -> None:
+        label = (f"server {fault.kind} at {fault.moment}, answer {answer}" + (", Ctrl+C" if fault.interrupt else "") +
+                 (f", user config {fault.user_config!r}" if fault.user_config else ""))
+        if fault.user_config:
+            with open(os.path.join(sandbox.dir, "home", ".alsoftrc"), "w") as f:
+                f.write(fault.user_config)
+        strike = (lambda: kill_daemon(sandbox)) if fault.kind == "killed" else \
+                 (lambda: signal_daemon(sandbox, signal.SIGSTOP))
+        if fault.moment == "start":
+            strike()
+        run = start_run(self, sandbox)
+        figures = {}
+        if fault.moment == "start":
             # Answers are there in case the program asks; it must not get that far.
             try:
-                run.write("1\n\n")
+                run.write(answer + "\n\n")
             except AssertionError:
                 pass            # it may already have exited and closed its input
             run.close_stdin()
             status = run.wait(NO_DEVICE_BOUND_S)
-            self.assertIsNotNone(status, f"the program hung on a frozen server: no exit within "
-                                         f"{NO_DEVICE_BOUND_S} s: {run.describe()}")
-            failed_s = run.exit_time - launched
-            report("server frozen at start", {"exit_after_launch_s": round(failed_s, 3)})
-            self.assertEqual(run.stdout, b"")
-            self.assertEqual(run.stderr, NO_DEVICE_MESSAGE)
-            self.assertEqual(status, 1)
-            self.assertGreaterEqual(failed_s, OPENING_GIVE_UP_S - 0.5,
+            self.assertIsNotNone(status, f"no exit within {NO_DEVICE_BOUND_S} s: {run.describe()}")
+            figures["exit_after_launch_s"] = round(run.exit_time - run.launch_time, 3)
+            self.assertGreaterEqual(figures["exit_after_launch_s"], OPENING_GIVE_UP_S - 0.5,
                                     "the failure came before the layer's wait for the device was over")
+            expected_stdout = b""
+        else:
+            self.assertTrue(run.wait_for_stdout_ending(MENU), f"the menu prompt did not come: {run.describe()}")
+            if fault.moment == "menu":
+                strike()
+                # The user reads the menu before typing; the engine notices a lost server meanwhile.
+                time.sleep(ANSWER_AFTER_FAULT_S)
+            answered = time.monotonic()
+            run.write(answer + "\n")
+            if fault.interrupt:
+                time.sleep(INTERRUPT_AFTER_ANSWER_S)
+                self.assertTrue(run.running(), f"the program did not wait on the server: {run.describe()}")
+                interrupted = time.monotonic()
+                run.process.send_signal(signal.SIGINT)
+                status = run.wait(SIGINT_EXIT_BOUND_S)
+                self.assertIsNotNone(status, f"Ctrl+C did not end the program: {run.describe()}")
+                figures["exit_after_signal_s"] = round(run.exit_time - interrupted, 3)
+                self.assertEqual(status, -signal.SIGINT, run.describe())
+                expected_stdout = MENU_STDOUT
+            elif fault.message:
+                status = run.wait(ANSWER_BOUND_S)
+                self.assertIsNotNone(status, f"no answer within {ANSWER_BOUND_S} s of the choice: {run.describe()}")
+                figures["exit_after_answer_s"] = round(run.exit_time - answered, 3)
+                expected_stdout = MENU_STDOUT
+            else:
+                self.assertTrue(run.wait_for_stdout_ending(CLOSING, ANSWER_BOUND_S),
+                                f"the closing lines did not come within {ANSWER_BOUND_S} s: {run.describe()}")
+                figures["closing_after_answer_s"] = round(time.monotonic() - answered, 3)
+                if fault.moment == "playing":
+                    time.sleep(PLAY_BEFORE_FAULT_S)
+                    self.assertEqual(sandbox.sink_input_binaries(), ["orbit-tone"],
+                                     "the program's stream should be playing on the daemon")
+                    strike()
+                time.sleep(AFTER_FAULT_S)
+                self.assertTrue(run.running(), f"the program ended by itself: {run.describe()}")
+                self.assertEqual(run.stdout, EXPECTED_STDOUT, "the program wrote more after the fault")
+                pressed = press_enter(run)
+                status = run.wait(ENTER_EXIT_BOUND_S)
+                self.assertIsNotNone(status, f"no exit within {ENTER_EXIT_BOUND_S} s of Enter: {run.describe()}")
+                figures["exit_after_enter_s"] = round(run.exit_time - pressed, 3)
+                expected_stdout = EXPECTED_STDOUT
+        report(label, figures)
+        if not fault.interrupt:
+            self.assertEqual(status, 1 if fault.message else 0, run.describe())
+        self.assertEqual(run.stdout, expected_stdout)
+        self.assertEqual(run.stderr, fault.message, "only the program's own message belongs on standard error")
 
-            # Once the server runs again, it finds the program gone and keeps nothing of it.
-            thaw_daemon(sandbox)
-            self.assertTrue(server_answers(sandbox, timeout_s=10.0), "the thawed daemon does not answer")
-            self.assertEqual(sandbox.wait_for_no_sink_input(), [], "a stream of the program's was left")
-            self.assertEqual(wait_for_no_client_of_ours(sandbox), [], "a client of the program's was left")
-
-    def test_frozen_while_playing_then_enter(self):
-        """The server freezes mid-play: the program carries on quietly, and Enter ends it with
-        status 0 once the layer has given up closing the device (after a second)."""
-        answer = "2"
-        with private_sandbox() as sandbox:
-            run = start_run(self, sandbox)
-            play(self, run, answer)
-            time.sleep(PLAY_BEFORE_FAULT_S)
-            self.assertEqual(sandbox.sink_input_binaries(), ["orbit-tone"])
-
-            signal_daemon(sandbox, signal.SIGSTOP)
-            time.sleep(AFTER_FAULT_S)
-            self.assertTrue(run.running(), f"the program ended while the server was frozen: {run.describe()}")
-            pressed = press_enter(run)
-            status = run.wait(FROZEN_EXIT_BOUND_S)
-            self.assertIsNotNone(status, f"no exit within {FROZEN_EXIT_BOUND_S} s of Enter with the server "
-                                         f"frozen: {run.describe()}")
-            exit_s = run.exit_time - pressed
-            report(f"server frozen mid-play, answer {answer}", {"exit_after_enter_s": round(exit_s, 3)})
-            self.assertEqual(status, 0)
-            self.assertEqual(run.stdout, EXPECTED_STDOUT)
-            self.assertEqual(run.stderr, b"")
-
+        # Once the server runs again, it finds the program gone and keeps nothing of it.
+        if fault.kind == "frozen":
             thaw_daemon(sandbox)
             self.assertTrue(server_answers(sandbox, timeout_s=10.0), "the thawed daemon does not answer")
             self.assertEqual(sandbox.wait_for_no_sink_input(), [], "a stream of the program's was left")
