@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix/dsound_api.h"
+#include "platform/openal/dsound_api.h"
 #include "platform/openal/engine_setup.h"
 #include "platform/openal/hrtf_datasets.h"
 #include "platform/openal/loopback.h"

@@ -63,7 +63,7 @@ void PrepareEngine()
                 setHandler(IgnoreAlsaError);
         }
     }
-    const std::string data = DataFolder();
+    const std::string data = DataFolder().string();
     // Unset, the engine would load any dataset file in the current directory.
     // Ours lie deeper, so this folder holds none itself.
     if (!IsSet("ALSOFT_LOCAL_PATH"))
@@ -79,7 +79,7 @@ void PrepareEngine()
         NameOurConfig();
 }
 
-std::string DataFolder()
+std::filesystem::path DataFolder()
 {
     namespace fs = std::filesystem;
     std::error_code error;
@@ -89,13 +89,13 @@ std::string DataFolder()
     const fs::path besideExecutable = executable.parent_path() / "share" / "orbit-tone";
     const fs::path installed = executable.parent_path() / ".." / "share" / "orbit-tone";
     if (!fs::is_directory(besideExecutable, error) && fs::is_directory(installed, error))
-        return installed.lexically_normal().string();
-    return besideExecutable.string();
+        return installed.lexically_normal();
+    return besideExecutable;
 }
 
-std::vector<std::string> UserConfigFiles()
+std::vector<std::filesystem::path> UserConfigFiles()
 {
-    std::vector<std::string> files = {"/etc/openal/alsoft.conf"};
+    std::vector<std::filesystem::path> files = {"/etc/openal/alsoft.conf"};
     std::string configDirs = Environment("XDG_CONFIG_DIRS");
     if (configDirs.empty())
         configDirs = "/etc/xdg";
@@ -116,7 +116,7 @@ std::vector<std::string> UserConfigFiles()
     std::error_code error;
     const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error)
-        files.push_back((executable.parent_path() / "alsoft.conf").string());
+        files.push_back(executable.parent_path() / "alsoft.conf");
     return files;
 }
 

@@ -44,7 +44,7 @@ constexpr Setting ourSettings[] = {
 constexpr std::size_t longestConfigBytes = 1 << 20;
 
 // A file's text, or as much of it as a configuration can sensibly hold; empty when unreadable.
-std::string FileText(const std::string& path)
+std::string FileText(const std::filesystem::path& path)
 {
     std::ifstream file(path, std::ios::binary);
     std::string text;
@@ -67,7 +67,7 @@ void PrepareEngineOnce()
 std::string OurConfig()
 {
     std::vector<std::string> texts;
-    for (const std::string& path : UserConfigFiles())
+    for (const std::filesystem::path& path : UserConfigFiles())
         texts.push_back(FileText(path));
     return ConfigForUnset(ourSettings, texts);
 }

@@ -2,6 +2,7 @@
 // a configuration of ours for what the user's own configuration leaves unset.
 #pragma once
 
+#include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,13 +19,14 @@ void PrepareEngine();
 
 // Our data folder, whose openal/hrtf holds the light HRTF datasets: share/orbit-tone
 // beside the executable in the build tree, or in the installed data folder.
-std::string DataFolder();
+std::filesystem::path DataFolder();
 
 // The user's configuration files, in the order the engine reads them (a later
-// one wins), without ALSOFT_CONF's: /etc/openal/alsoft.conf, alsoft.conf in each
-// XDG_CONFIG_DIRS entry, ~/.alsoftrc, alsoft.conf in XDG_CONFIG_HOME, and the
-// one beside the executable.
-std::vector<std::string> UserConfigFiles();
+// one wins), without ALSOFT_CONF's. On Linux: /etc/openal/alsoft.conf,
+// alsoft.conf in each XDG_CONFIG_DIRS entry, ~/.alsoftrc, alsoft.conf in
+// XDG_CONFIG_HOME, and the one beside the executable; on Windows: alsoft.ini in
+// the roaming application data folder, and the one beside the executable.
+std::vector<std::filesystem::path> UserConfigFiles();
 
 // Whether configuration text gives a key of a section a value; the lines
 // before any section belong to the general one.

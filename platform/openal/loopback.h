@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/posix/dsound_api.h"
+#include "platform/openal/dsound_api.h"
 
 namespace sound {
 

@@ -93,7 +93,13 @@ std::shared_ptr<Output> Output::OpenDefaultNow()
         return nullptr;
     }
     std::shared_ptr<Output> output(new Output(device, false, 2));
-    output->context_ = alcCreateContext(device, output->Attributes(output->rendering_, -1, output->rateHz_).data());
+    // Should the engine turn HRTF on by itself (for headphones), it takes its own
+    // dataset, named here: on Windows the engine lists ours first.
+    const std::vector<std::string> listed = output->ListDatasets();
+    const std::vector<std::string> own = DatasetCandidates(output->rendering_, listed, 0, true);
+    const int dataset = own.empty() ? -1 : IndexOf(listed, own.front());
+    output->context_ =
+        alcCreateContext(device, output->Attributes(output->rendering_, dataset, output->rateHz_).data());
     if (!output->context_)
         return nullptr;
     alcGetIntegerv(device, ALC_FREQUENCY, 1, &output->rateHz_);
@@ -278,6 +284,7 @@ RenderingReport Output::Report()
 std::vector<ALCint> Output::Attributes(Rendering rendering, int dataset, int rateHz) const
 {
     std::vector<ALCint> attributes;
+    attributes.reserve(16); // the longest list; also spares GCC 12 a false -Wstringop-overflow at -O3
     if (loopback_) {
         attributes.insert(attributes.end(), {ALC_FORMAT_CHANNELS_SOFT, channels_ == 1 ? ALC_MONO_SOFT : ALC_STEREO_SOFT,
                                              ALC_FORMAT_TYPE_SOFT, ALC_SHORT_SOFT});

@@ -92,8 +92,8 @@ private:
     bool loopback_ = false;
     int channels_ = 2;
     int rateHz_ = 0;
-    // A device opens with HRTF left to the engine, as Default asks: the engine's
-    // own choice of dataset is never ours, our light datasets being listed last.
+    // A device opens with HRTF left to the engine, as Default asks, and the
+    // engine's own dataset named for it: never one of our light datasets.
     Rendering rendering_ = Rendering::Automatic;
     std::string fallback_; // why the last HRTF request was not met
     bool outputChannelsKnown_ = false;

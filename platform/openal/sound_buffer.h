@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "platform/posix/dsound_api.h"
+#include "platform/openal/dsound_api.h"
 #include "platform/openal/openal_output.h"
 
 namespace sound {

@@ -3,13 +3,21 @@
 #include <memory>
 
 #include "platform/openal/counted.h"
-#include "platform/posix/dsound_api.h"
+#include "platform/openal/dsound_api.h"
 #include "platform/openal/loopback.h"
 #include "platform/openal/openal_output.h"
 #include "platform/openal/sound_buffer.h"
 
 namespace sound {
 namespace {
+
+// The layer mixes for every window alike; it only checks that there is one. Windows'
+// console has none under Wine, nor in a process started without a console window.
+#ifdef _WIN32
+constexpr bool windowRequired = false;
+#else
+constexpr bool windowRequired = true;
+#endif
 
 // A playback device. Buffers share its engine output, so that it lives as long
 // as any of them does.
@@ -35,7 +43,7 @@ public:
 
     HRESULT SetCooperativeLevel(HWND window, DWORD level) override
     {
-        if (!window || level < DSSCL_NORMAL || level > DSSCL_WRITEPRIMARY)
+        if ((windowRequired && !window) || level < DSSCL_NORMAL || level > DSSCL_WRITEPRIMARY)
             return DSERR_INVALIDPARAM;
         const auto lock = LockEngine();
         if (!output_)

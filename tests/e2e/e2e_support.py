@@ -9,7 +9,9 @@ Natively the program runs against the system's OpenAL Soft, or against another b
 The Windows executable runs the same way through Wine (configure(..., wine=True)), in a
 private prefix created once per run by a host process of its own (`wine-host` below): the
 host owns the prefix's server and services, and stops them and removes the prefix when its
-standard input closes, so that nothing is left behind even if the tests are killed.
+standard input closes, so that nothing is left behind even if the tests are killed. The Windows
+executable of the build on OpenAL Soft (preset windows-x64-openal; configure(..., openal=True))
+plays through our layer and the engine beside it, whose log says what it rendered, as natively.
 
     e2e_support.py wine-host DIR [--keep]
 """
@@ -19,6 +21,7 @@ from __future__ import annotations
 import argparse
 import ctypes
 import os
+import pwd
 import re
 import select
 import shlex
@@ -67,17 +70,18 @@ WINE_DLL_OVERRIDES = "mscoree,mshtml="
 WINE_STEP_TIMEOUT_S = 180.0     # each step of the prefix's creation; it takes seconds
 WINE_STOP_TIMEOUT_S = 30.0
 
-_settings = {"exe": os.environ.get("ORBIT_TONE_EXE"), "keep": False, "wine": False,
+_settings = {"exe": os.environ.get("ORBIT_TONE_EXE"), "keep": False, "wine": False, "openal": False,
              "engine_lib": None, "engine_data": None, "engine_version": None}
 _wine_prefix: "WinePrefix | None" = None
 
 
 def configure(exe: str | None, keep_temp: bool, wine: bool = False, engine_lib: str | None = None,
-              engine_data: str | None = None, engine_version: str | None = None) -> None:
+              engine_data: str | None = None, engine_version: str | None = None, openal: bool = False) -> None:
     if exe:
         _settings["exe"] = os.path.abspath(exe)
     _settings["keep"] = keep_temp
     _settings["wine"] = wine
+    _settings["openal"] = wine and openal
     _settings["engine_lib"] = os.path.abspath(engine_lib) if engine_lib else None
     _settings["engine_data"] = os.path.abspath(engine_data) if engine_data else None
     _settings["engine_version"] = engine_version
@@ -92,6 +96,9 @@ def run_suite(description: str, wine_option: bool = False) -> None:
     if wine_option:
         parser.add_argument("--wine", action="store_true",
                             help="the executable is the Windows one: run it through Wine")
+        parser.add_argument("--openal", action="store_true",
+                            help="with --wine: the executable plays through our layer on OpenAL Soft "
+                                 "(preset windows-x64-openal), not through Wine's DirectSound")
     parser.add_argument("--engine-lib", metavar="DIR",
                         help="run the program against the OpenAL Soft library in DIR (LD_LIBRARY_PATH)")
     parser.add_argument("--engine-data", metavar="DIR",
@@ -102,8 +109,11 @@ def run_suite(description: str, wine_option: bool = False) -> None:
     args, rest = parser.parse_known_args()
     if getattr(args, "wine", False) and (args.engine_lib or args.engine_data or args.engine_version):
         sys.exit("--engine-lib, --engine-data and --engine-version are for the native executable")
+    if getattr(args, "openal", False) and not args.wine:
+        sys.exit("--openal is for the Windows executable: give --wine too")
     configure(args.exe, args.keep_temp, wine=getattr(args, "wine", False), engine_lib=args.engine_lib,
-              engine_data=args.engine_data, engine_version=args.engine_version)
+              engine_data=args.engine_data, engine_version=args.engine_version,
+              openal=getattr(args, "openal", False))
     try:
         executable()
     except RuntimeError as error:
@@ -114,6 +124,35 @@ def run_suite(description: str, wine_option: bool = False) -> None:
 def under_wine() -> bool:
     """The executable is the Windows one, run through Wine."""
     return bool(_settings["wine"])
+
+
+def through_openal() -> bool:
+    """The program plays through our layer on OpenAL Soft: natively, or the Windows build on it."""
+    return not under_wine() or bool(_settings["openal"])
+
+
+def program_path(path: str) -> str:
+    """A path of this machine as the program names it: under Wine, on drive Z:."""
+    return "Z:" + path.replace("/", "\\") if under_wine() else path
+
+
+def host_path(path: str) -> str:
+    """A path the program names (under Wine, on drive Z:) as this machine names it."""
+    if re.match(r"^[Zz]:\\", path):
+        return path[2:].replace("\\", "/")
+    return path
+
+
+def user_config_path(home: str) -> str:
+    """Where a user's own OpenAL Soft settings go: ~/.alsoftrc in home, or under Wine alsoft.ini
+    in the prefix's roaming application data folder, which every run in the prefix reads."""
+    if not under_wine():
+        return os.path.join(home, ".alsoftrc")
+    if _wine_prefix is None:
+        raise RuntimeError("the Wine prefix is not set up: call set_up_module() from setUpModule()")
+    user = pwd.getpwuid(os.getuid()).pw_name
+    return os.path.join(_wine_prefix.dir, "prefix", "drive_c", "users", user, "AppData", "Roaming",
+                        "alsoft.ini")
 
 
 def executable() -> str:
@@ -321,7 +360,7 @@ class EngineLog:
                 self.version = version.group(1)
             loading = _LOADING.search(line)
             if loading:
-                self.loaded_files.append(loading.group(1))
+                self.loaded_files.append(host_path(loading.group(1)))
             if _RENDERER.search(line):
                 self.renderer_line = line
                 hrtf = _HRTF_IN_USE.search(line)

@@ -16,7 +16,10 @@ against another OpenAL Soft (tools/newer-engine builds Debian 13's).
 With --wine the Windows executable runs through Wine, in a private prefix made for the run
 and removed after it. The dialogue is the same, with each line ending in "\r\n" (the C
 runtime's text mode); Wine renders every 3D algorithm as panning, so the HRTF-specific
-levels are not judged there.
+levels are not judged there. With --wine --openal the Windows build on OpenAL Soft
+(preset windows-x64-openal) renders each algorithm itself, judged as natively.
+
+    tests/e2e/test_orbit_tone.py --exe build-windows-x64-openal/orbit-tone.exe --wine --openal [...]
 """
 
 from __future__ import annotations
@@ -38,8 +41,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import (CLOSING, EXPECTED_STDOUT, EXIT_TIMEOUT_S, INTRODUCTION, MENU,  # noqa: E402
                          NO_DEVICE_MESSAGE, NO_VIRTUALIZATION_NOTICE, UNRECOGNIZED_NOTICE, EngineLog,
                          ProgramRun, PulseSandbox, SandboxTestCase, console_text, engine_data_dir,
-                         executable, expected_engine_version, no_server_env, run_suite,
-                         program_clock_offset_s, recording, set_up_module, under_wine)
+                         executable, expected_engine_version, no_server_env, program_path, run_suite,
+                         program_clock_offset_s, recording, set_up_module, through_openal, under_wine,
+                         user_config_path)
 
 PLAY_S = 5.0                    # how long each mode's tone is heard before Enter
 ORBIT_PLAY_S = 15.0             # a little over two turns of the orbit
@@ -212,7 +216,8 @@ class EnginePeriodTest(SandboxTestCase):
 
     def test_period_reaches_engine_and_user_settings_win(self):
         if under_wine():
-            self.skipTest("the Windows executable plays through Wine's own sound stack")
+            self.skipTest("the Windows executable plays through Wine's own sound stack, or through the "
+                          "Windows engine (1.24), whose log this test does not read")
         ours = (PERIOD_FRAMES, PERIODS)
         # (the user's ~/.alsoftrc, the file the user names through ALSOFT_CONF, expected)
         cases = ((None, None, ours),
@@ -232,17 +237,23 @@ class EnginePeriodTest(SandboxTestCase):
                 self.assertEqual(self.first_period(env, home), expected)
 
 
-# What each answer renders, per set-up, on each engine (by its version's major.minor): the
-# dataset the engine loaded, or None for no HRTF (plain panning), and whether the program prints
-# the no-virtualization notice. Our light sets are made per rate from 1.19's default-<rate>, and
-# once, at 48000 Hz, from 1.24's single "Default HRTF", which 1.24 resamples to any rate.
+# What each answer renders, per set-up, on each engine (by its version's major.minor, and " on
+# Windows" for the Windows build on OpenAL Soft under Wine): the dataset the engine loaded, or
+# None for no HRTF (plain panning), and whether the program prints the no-virtualization notice.
+# Our light sets are made per rate from 1.19's default-<rate>, and once, at 48000 Hz, from 1.24's
+# single "Default HRTF", which 1.24 resamples to any rate. The Windows engine has that dataset
+# built in ("Built-In HRTF") and no data folder of its own.
+WINDOWS_1_24 = "1.24 on Windows"
+
+
 def on_both(dataset: str | None) -> dict[str, str | None]:
-    return {"1.19": dataset, "1.24": dataset}
+    return {"1.19": dataset, "1.24": dataset, WINDOWS_1_24: dataset}
 
 
 PANNING = on_both(None)
-LIGHT = {"1.19": "orbit-tone-light-44100", "1.24": "orbit-tone-light-48000"}
-FULL = {"1.19": "default-44100", "1.24": "Default HRTF"}
+LIGHT = {"1.19": "orbit-tone-light-44100", "1.24": "orbit-tone-light-48000", WINDOWS_1_24: "orbit-tone-light-48000"}
+FULL = {"1.19": "default-44100", "1.24": "Default HRTF", WINDOWS_1_24: "Built-In HRTF"}
+BUILT_IN = "Built-In HRTF"
 MINE = on_both("mine-44100")
 # The user's dataset: a copy of the engine's own, in a folder of its own.
 MINE_FOLDER = "my-hrtf"
@@ -265,17 +276,20 @@ RENDERING_SETUPS = {
     # 1.19 has no dataset for 96 kHz: the engine runs at the nearest rate that has one.
     "stereo_96000": RenderingSetup(sink_rate_hz=96000, cells={
         "3": (on_both("orbit-tone-light-48000"), False),
-        "4": ({"1.19": "default-48000", "1.24": "Default HRTF"}, False)}),
+        "4": ({"1.19": "default-48000", "1.24": "Default HRTF", WINDOWS_1_24: BUILT_IN}, False)}),
     # The user's `hrtf` setting: 1.19 holds the program to it. For 1.24 it is a deprecated
     # default that a program's explicit request (HRTF on for 3 and 4, off for 2) overrides,
     # and the engine reports no "denied" or "required" status that would tell the program.
     "user_forces_own_dataset": RenderingSetup(
         user_config="hrtf = true\ndefault-hrtf = mine-44100\nhrtf-paths = {mine},\n", cells={
-            "1": (MINE, False), "2": ({"1.19": "mine-44100", "1.24": None}, False), "3": (LIGHT, False),
+            "1": (MINE, False), "2": ({"1.19": "mine-44100", "1.24": None, WINDOWS_1_24: None}, False),
+            "3": (LIGHT, False),
             "4": (MINE, False)}),
     "user_turns_hrtf_off": RenderingSetup(user_config="hrtf = false\n", cells={
-        "3": ({"1.19": None, "1.24": LIGHT["1.24"]}, {"1.19": True, "1.24": False}),
-        "4": ({"1.19": None, "1.24": FULL["1.24"]}, {"1.19": True, "1.24": False})}),
+        "3": ({"1.19": None, "1.24": LIGHT["1.24"], WINDOWS_1_24: LIGHT[WINDOWS_1_24]},
+              {"1.19": True, "1.24": False, WINDOWS_1_24: False}),
+        "4": ({"1.19": None, "1.24": FULL["1.24"], WINDOWS_1_24: FULL[WINDOWS_1_24]},
+              {"1.19": True, "1.24": False, WINDOWS_1_24: False})}),
 }
 
 
@@ -284,7 +298,7 @@ class RenderingTest(unittest.TestCase):
     the dataset OpenAL Soft's own log says it rendered with, loaded from the right folder."""
 
     def setUp(self):
-        if under_wine():
+        if not through_openal():
             self.skipTest("Wine renders every algorithm as panning and writes no OpenAL Soft log")
 
     def check_setup(self, setup_name: str) -> None:
@@ -297,8 +311,10 @@ class RenderingTest(unittest.TestCase):
         if setup.user_config:
             os.makedirs(mine)
             shutil.copyfile(self.engine_dataset(), os.path.join(mine, "mine-44100.mhr"))
-            with open(os.path.join(home, ".alsoftrc"), "w") as f:
-                f.write(setup.user_config.format(mine=mine))
+            config = user_config_path(home)
+            with open(config, "w") as f:
+                f.write(setup.user_config.format(mine=program_path(mine)))
+            self.addCleanup(os.remove, config)
         # Where each dataset must come from: ours beside the executable, the user's, the engine's.
         folders = {"orbit-tone-light-": os.path.join(os.path.dirname(executable()), "share", "orbit-tone",
                                                      "openal", "hrtf"),
@@ -307,12 +323,13 @@ class RenderingTest(unittest.TestCase):
             with self.subTest(answer=answer):
                 log_path = os.path.join(sandbox.dir, f"engine-{answer}.log")
                 env = sandbox.client_env()
-                env.update({"ALSOFT_LOGLEVEL": "3", "ALSOFT_LOGFILE": log_path})
+                env.update({"ALSOFT_LOGLEVEL": "3", "ALSOFT_LOGFILE": program_path(log_path)})
                 run = ProgramRun(env, cwd=home)
                 self.addCleanup(run.kill)
-                self.assertTrue(run.wait_for_stdout_ending(MENU), f"no menu: {run.describe()}")
+                self.assertTrue(run.wait_for_stdout_ending(console_text(MENU)), f"no menu: {run.describe()}")
                 run.write(answer + "\n")
-                self.assertTrue(run.wait_for_stdout_ending(CLOSING), f"no closing lines: {run.describe()}")
+                self.assertTrue(run.wait_for_stdout_ending(console_text(CLOSING)),
+                                f"no closing lines: {run.describe()}")
                 time.sleep(0.5)
                 formats = sandbox.sink_input_formats()
                 run.write("\n")
@@ -323,24 +340,26 @@ class RenderingTest(unittest.TestCase):
                 log = EngineLog(log_path)
                 print(f"rendered (OpenAL Soft {log.version}, {setup_name}, answer {answer}): "
                       f"{log.dataset or 'no HRTF'} {log.file_of(log.dataset) if log.dataset else ''}, "
-                      f"notice {NO_VIRTUALIZATION_NOTICE in run.stdout}, stream {formats}",
+                      f"notice {console_text(NO_VIRTUALIZATION_NOTICE) in run.stdout}, stream {formats}",
                       file=sys.stderr)
                 self.assertIsNotNone(log.version, f"{log_path} names no engine version")
                 if expected_engine_version():
                     self.assertEqual(log.version, expected_engine_version(), "the run used another engine")
-                family = ".".join(log.version.split(".")[:2])
+                family = ".".join(log.version.split(".")[:2]) + (" on Windows" if under_wine() else "")
                 self.assertIn(family, datasets, f"no expectations for OpenAL Soft {log.version}")
 
                 if isinstance(notice, dict):
                     notice = notice[family]
                 notice_text = NO_VIRTUALIZATION_NOTICE if notice else b""
-                self.assertEqual(run.stdout, INTRODUCTION + MENU + notice_text + CLOSING,
+                self.assertEqual(run.stdout, console_text(INTRODUCTION + MENU + notice_text + CLOSING),
                                  "with the notice" if notice else "without the notice")
                 if setup.sink_channels == 1:
                     self.assertTrue(formats and all(" 1ch " in f for f in formats),
                                     f"the stream on the mono sink is not mono: {formats}")
                 self.assertEqual(log.dataset, datasets[family], f"last renderer line: {log.renderer_line!r}")
-                if log.dataset is not None:
+                if log.dataset == BUILT_IN:
+                    self.assertIsNone(log.file_of(log.dataset), f"{log.dataset} came from a file")
+                elif log.dataset is not None:
                     folder = next((f for prefix, f in folders.items() if log.dataset.startswith(prefix)),
                                   os.path.join(engine_data_dir(), "openal", "hrtf"))
                     loaded_from = os.path.dirname(log.file_of(log.dataset) or "")
@@ -348,7 +367,11 @@ class RenderingTest(unittest.TestCase):
                                      f"{log.dataset} came from elsewhere: {log.loaded_files}")
 
     def engine_dataset(self) -> str:
-        """The engine's own dataset for 44100 Hz, or its single one."""
+        """The engine's own dataset for 44100 Hz, or its single one. The Windows engine has
+        its own built in: our light one, beside the executable, serves as the user's."""
+        if under_wine():
+            return os.path.join(os.path.dirname(executable()), "share", "orbit-tone", "openal", "hrtf",
+                                LIGHT[WINDOWS_1_24] + ".mhr")
         folder = os.path.join(engine_data_dir(), "openal", "hrtf")
         for name in ("default-44100.mhr", "Default HRTF.mhr"):
             if os.path.isfile(os.path.join(folder, name)):
@@ -428,7 +451,7 @@ class OrbitTest(SandboxTestCase):
         self.assertLessEqual(fit.lag_s, 1.5, f"the balance lags the clock by more than any "
                                              f"plausible output latency; {figures}")
         extreme_db = max(abs(b.balance_db) for b in analysis.balance)
-        if under_wine():
+        if not through_openal():
             # Wine renders every algorithm, the HRTF ones too, as a constant-power pan that
             # leaves the far channel about 20 to 30 dB down at the sides (50 ms windows),
             # not silent: no HRTF-specific levels to judge there.

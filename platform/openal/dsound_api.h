@@ -1,8 +1,14 @@
 // The DirectSound interfaces, records and constants that the program uses, with
-// the names and values that Windows gives them.
+// the names and values that Windows gives them: what the program is compiled
+// against wherever it plays through this layer. The base types, GUIDs and wave
+// formats are the system's own on Windows, our stand-ins elsewhere.
 #pragma once
 
+#ifdef _WIN32
+#include "platform/windows/windows_types.h"
+#else
 #include "platform/posix/windows_types.h"
+#endif
 
 // Status codes of the sound service.
 constexpr HRESULT DS_OK = S_OK;
@@ -75,6 +81,7 @@ extern const GUID DS3DALG_HRTF_FULL;
 extern const GUID DS3DALG_HRTF_LIGHT;
 #define DS3DALG_DEFAULT GUID_NULL
 
+// IID_IUnknown is Windows' own on Windows (uuid.lib).
 extern const IID IID_IUnknown;
 extern const IID IID_IDirectSound;
 extern const IID IID_IDirectSoundBuffer;
@@ -100,6 +107,8 @@ using LPDSBUFFERDESC = DSBUFFERDESC*;
 using LPCDSBUFFERDESC = const DSBUFFERDESC*;
 
 // Interfaces are reference counted; they are given up with Release, never deleted.
+// The program reaches them through these declarations only: COM's own IUnknown
+// (Windows' unknwn.h) is never part of the build.
 struct IUnknown {
     virtual HRESULT QueryInterface(REFIID iid, LPVOID* object) = 0;
     virtual ULONG AddRef() = 0;
