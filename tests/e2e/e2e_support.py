@@ -292,13 +292,32 @@ class ServerSandbox:
         return self.sink_input_property("application.process.binary")
 
     def sink_input_property(self, name: str) -> list[str]:
-        """The property name of each sink input that has it (the streams playing now)."""
+        """The property name of each sink input that has it (the streams playing now). A
+        stream that names no process of its own (PipeWire shows those of its own clients so,
+        OpenAL Soft 1.24's among them) has its client's properties."""
+        clients = {index: properties for index, _, properties in self._listing("clients")}
         values = []
-        for line in self.pactl("list", "sink-inputs").splitlines():
-            line = line.strip()
-            if line.startswith(name + " = "):
-                values.append(line.split("=", 1)[1].strip().strip('"'))
+        for _, fields, properties in self._listing("sink-inputs"):
+            if name not in properties and "application.process.id" not in properties:
+                properties = clients.get(fields.get("Client", ""), {})
+            if name in properties:
+                values.append(properties[name])
         return values
+
+    def _listing(self, kind: str) -> list[tuple[str, dict[str, str], dict[str, str]]]:
+        """pactl's long list of kind ("sink-inputs", "clients"): each entry's index, fields
+        ("Client": "57") and properties."""
+        entries: list[tuple[str, dict[str, str], dict[str, str]]] = []
+        for line in self.pactl("list", kind).splitlines():
+            if line and not line[0].isspace() and "#" in line:
+                entries.append((line.rsplit("#", 1)[1].strip(), {}, {}))
+            elif entries and line.startswith("\t\t") and " = " in line:
+                key, value = line.strip().split(" = ", 1)
+                entries[-1][2][key] = value.strip('"')
+            elif entries and line.startswith("\t") and ": " in line:
+                key, value = line.strip().split(": ", 1)
+                entries[-1][1][key] = value
+        return entries
 
     def sink_input_formats(self) -> list[str]:
         """The sample format of each sink input ("float32le 1ch 44100Hz"), the last column of
