@@ -10,7 +10,7 @@ as a user would: answers go through a pipe on its standard input. --keep-temp ke
 daemons' folders (logs) for a look after a failure.
 
 RenderingTest reads what each answer really renders from OpenAL Soft's own log, on several
-sinks and user settings; with --engine-lib, --engine-data and --engine-version every test runs
+sinks and user settings, the sinks on PipeWire too (tools/pipewire-sandbox); with --engine-lib, --engine-data and --engine-version every test runs
 against another OpenAL Soft (tools/newer-engine builds Debian 13's).
 
 With --wine the Windows executable runs through Wine, in a private prefix made for the run
@@ -38,8 +38,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import (CLOSING, EXPECTED_STDOUT, EXIT_TIMEOUT_S, INTRODUCTION, MENU,  # noqa: E402
                          NO_DEVICE_MESSAGE, NO_VIRTUALIZATION_NOTICE, UNRECOGNIZED_NOTICE, EngineLog,
                          PipeWireSandbox, ProgramRun, PulseSandbox, SandboxTestCase, console_text,
-                         engine_data_dir,
-                         executable, expected_engine_version, no_server_env, run_suite,
+                         engine_data_dir, executable, expected_engine_version, no_server_env, run_suite,
                          program_clock_offset_s, recording, set_up_module, under_wine)
 
 PLAY_S = 5.0                    # how long each mode's tone is heard before Enter
