@@ -381,7 +381,8 @@ class PipeWireSandbox(ServerSandbox):
 
     @staticmethod
     def installed() -> bool:
-        return all(shutil.which(name) for name in ("pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon"))
+        programs = ("pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon", "pw-dump")
+        return all(shutil.which(name) for name in programs)
 
     def _is_ours(self, pid: int) -> bool:
         # Every process of the session carries its folder in its environment.
