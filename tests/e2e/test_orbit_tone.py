@@ -10,8 +10,9 @@ as a user would: answers go through a pipe on its standard input. --keep-temp ke
 daemons' folders (logs) for a look after a failure.
 
 RenderingTest reads what each answer really renders from OpenAL Soft's own log, on several
-sinks and user settings, the sinks on PipeWire too (tools/pipewire-sandbox); with --engine-lib, --engine-data and --engine-version every test runs
-against another OpenAL Soft (tools/newer-engine builds Debian 13's).
+sinks and user settings, the sinks on PipeWire too (tools/pipewire-sandbox); with
+--engine-lib, --engine-data and --engine-version every test runs against another OpenAL Soft
+(tools/newer-engine builds Debian 13's).
 
 With --wine the Windows executable runs through Wine, in a private prefix made for the run
 and removed after it. The dialogue is the same, with each line ending in "\r\n" (the C
@@ -368,7 +369,8 @@ class RenderingTest(unittest.TestCase):
                 self.assertIn(family, datasets, f"no expectations for OpenAL Soft {log.version}")
                 if server == "PipeWire":
                     # An engine that speaks PipeWire's own protocol plays through it there.
-                    self.assertEqual(log.playback_backend, "pipewire" if "pipewire" in log.backends else "pulse")
+                    native = "pipewire" if "pipewire" in log.backends else "pulse"
+                    self.assertEqual(log.playback_backend, native, "the engine played through another backend")
                     self.assertEqual(graph_rate_hz, setup.sink_rate_hz or 48000,
                                      "the graph does not run at the sink's rate")
 
