@@ -7,9 +7,13 @@
 #include <pulse/pulseaudio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <memory>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace sound {
 namespace {
@@ -28,32 +32,74 @@ struct OperationRelease {
     void operator()(pa_operation* operation) const { pa_operation_unref(operation); }
 };
 
-// What the listing of the server's streams found.
-struct Listing {
-    bool done = false;
-    std::optional<int> channels;
-};
+enum class Process { Ours, Other, Unnamed };
 
-bool IsOurs(const pa_proplist* properties)
+// The process a stream or client names as its own.
+Process ProcessOf(const pa_proplist* properties)
 {
     const char* pid = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
     if (!pid)
-        return false;
+        return Process::Unnamed;
     const std::string_view text(pid);
     long value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() && value == static_cast<long>(getpid());
+    const bool ours = error == std::errc() && end == text.data() + text.size() && value == static_cast<long>(getpid());
+    return ours ? Process::Ours : Process::Other;
+}
+
+// What the listings of the server's clients and streams found. A stream made
+// through PulseAudio names our process itself; one that PipeWire's server
+// shows from a PipeWire client of ours (OpenAL Soft's own PipeWire backend)
+// names none, and only its client does.
+struct Listing {
+    int pending = 2;
+    std::optional<int> channels;
+    std::vector<std::uint32_t> ourClients;
+    std::vector<std::pair<std::uint32_t, int>> unnamedStreams; // client, channels
+
+    std::optional<int> Channels() const
+    {
+        if (channels)
+            return channels;
+        for (const auto& [client, streamChannels] : unnamedStreams) {
+            if (std::find(ourClients.begin(), ourClients.end(), client) != ourClients.end())
+                return streamChannels;
+        }
+        return std::nullopt;
+    }
+};
+
+void OnClient(pa_context*, const pa_client_info* info, int last, void* userdata)
+{
+    auto* listing = static_cast<Listing*>(userdata);
+    if (last) {
+        --listing->pending;
+        return;
+    }
+    if (info && ProcessOf(info->proplist) == Process::Ours)
+        listing->ourClients.push_back(info->index);
 }
 
 void OnStream(pa_context*, const pa_sink_input_info* info, int last, void* userdata)
 {
     auto* listing = static_cast<Listing*>(userdata);
     if (last) {
-        listing->done = true;
+        --listing->pending;
         return;
     }
-    if (info && IsOurs(info->proplist))
+    if (!info)
+        return;
+    switch (ProcessOf(info->proplist)) {
+    case Process::Ours:
         listing->channels = info->sample_spec.channels;
+        return;
+    case Process::Unnamed:
+        if (info->client != PA_INVALID_INDEX)
+            listing->unnamedStreams.emplace_back(info->client, info->sample_spec.channels);
+        return;
+    case Process::Other:
+        return;
+    }
 }
 
 } // namespace
@@ -92,15 +138,17 @@ ChannelsAnswer OutputChannels(std::chrono::milliseconds limit)
     }
 
     Listing listing;
-    const std::unique_ptr<pa_operation, OperationRelease> listed(
+    const std::unique_ptr<pa_operation, OperationRelease> clients(
+        pa_context_get_client_info_list(context.get(), OnClient, &listing));
+    const std::unique_ptr<pa_operation, OperationRelease> streams(
         pa_context_get_sink_input_info_list(context.get(), OnStream, &listing));
-    if (!listed)
+    if (!clients || !streams)
         return unanswered();
-    while (!listing.done) {
+    while (listing.pending > 0) {
         if (!turn(loop.get()))
             return unanswered();
     }
-    return {.answered = true, .channels = listing.channels};
+    return {.answered = true, .channels = listing.Channels()};
 }
 
 } // namespace sound

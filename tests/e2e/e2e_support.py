@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import ctypes
+import json
 import os
 import pwd
 import re
@@ -41,6 +42,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 import recording  # noqa: E402  (tools/recording.py)
 
 SANDBOX_TOOL = os.path.join(ROOT, "tools", "pulse-sandbox")
+PIPEWIRE_SANDBOX_TOOL = os.path.join(ROOT, "tools", "pipewire-sandbox")
 SINK_NAME = "orbit_tone_sink"
 MONITOR = SINK_NAME + ".monitor"
 
@@ -226,44 +228,60 @@ def _clean_base_env() -> dict[str, str]:
     """The caller's environment less anything that would steer the sound to another server
     or change the engine's configuration behind the test's back."""
     env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("PULSE_", "ALSOFT_", "XDG_")) and k not in ("HOME", "DBUS_SESSION_BUS_ADDRESS")}
+           if not k.startswith(("PULSE_", "PIPEWIRE_", "ALSOFT_", "XDG_"))
+           and k not in ("HOME", "DBUS_SESSION_BUS_ADDRESS")}
     return env
 
 
-class PulseSandbox:
-    """A private PulseAudio daemon with a null sink (44100 Hz stereo unless told otherwise),
-    started and stopped by pid through tools/pulse-sandbox."""
+class ServerSandbox:
+    """A private sound server with a null sink (SINK_NAME) as its default, started and stopped
+    by pid through a tool of tools/ ("TOOL start DIR [--rate HZ] [--channels N]", which prints
+    the exports that put a client in it, and "TOOL stop DIR"). rate_hz None: the server's own
+    rate."""
 
-    def __init__(self, rate_hz: int = 44100, channels: int = 2) -> None:
+    TOOL = ""
+    NAME = ""                   # the server's name, for messages
+    EXPORTS: tuple[str, ...] = ()   # what start must print
+
+    def __init__(self, rate_hz: int | None = None, channels: int = 2) -> None:
         self.dir = _temp_dir("orbit-tone-e2e-")
-        self.pid: int | None = None
         self.exports: dict[str, str] = {}
-        self.sink_options = ["--rate", str(rate_hz), "--channels", str(channels)]
+        self.sink_options = ["--channels", str(channels)]
+        if rate_hz is not None:
+            self.sink_options += ["--rate", str(rate_hz)]
+        self.daemons: dict[str, int] = {}   # the server's processes by name, as recorded at start
+
+    @staticmethod
+    def installed() -> bool:
+        """The server's programs are installed (PulseAudio's are always required)."""
+        return True
 
     def start(self) -> None:
         _become_subreaper()
-        done = subprocess.run([SANDBOX_TOOL, "start", self.dir, *self.sink_options], capture_output=True,
+        done = subprocess.run([self.TOOL, "start", self.dir, *self.sink_options], capture_output=True,
                               text=True, timeout=30)
         if done.returncode != 0:
-            raise RuntimeError(f"Couldn't start the private PulseAudio daemon in {self.dir}: "
-                               f"{done.stderr.strip()}")
+            raise RuntimeError(f"Couldn't start the private {self.NAME} in {self.dir}: {done.stderr.strip()}")
         for line in done.stdout.splitlines():
             words = shlex.split(line)
             if len(words) == 2 and words[0] == "export" and "=" in words[1]:
                 name, value = words[1].split("=", 1)
                 self.exports[name] = value
-        for name in ("PULSE_SERVER", "PULSE_CLIENTCONFIG", "XDG_RUNTIME_DIR"):
+        for name in self.EXPORTS:
             if name not in self.exports:
-                raise RuntimeError(f"pulse-sandbox start printed no {name}: {done.stdout!r}")
-        with open(os.path.join(self.dir, "pulse.pid")) as f:
-            self.pid = int(f.read().strip())
+                raise RuntimeError(f"{os.path.basename(self.TOOL)} start printed no {name}: {done.stdout!r}")
+        for pid_file in sorted(os.listdir(self.dir)):
+            if pid_file.endswith(".pid"):
+                with open(os.path.join(self.dir, pid_file)) as f:
+                    self.daemons[pid_file[:-len(".pid")]] = int(f.read().strip())
 
     def stop(self) -> None:
+        """Stops the server, frozen or killed ones too, and removes its folder (unless kept)."""
         try:
-            done = subprocess.run([SANDBOX_TOOL, "stop", self.dir], capture_output=True, text=True,
+            done = subprocess.run([self.TOOL, "stop", self.dir], capture_output=True, text=True,
                                   timeout=30)
             if done.returncode != 0:
-                raise RuntimeError(f"Couldn't stop the private PulseAudio daemon (pid {self.pid}): "
+                raise RuntimeError(f"Couldn't stop the private {self.NAME} (pids {self.daemons}): "
                                    f"{done.stderr.strip()}")
             self._reap()
         finally:
@@ -271,20 +289,28 @@ class PulseSandbox:
                 shutil.rmtree(self.dir, ignore_errors=True)
 
     def _reap(self) -> None:
-        if self.pid is None:
-            return
         deadline = time.monotonic() + 5.0
-        while time.monotonic() < deadline:
-            try:
-                pid, _ = os.waitpid(self.pid, os.WNOHANG)
-            except ChildProcessError:
-                return          # not our child: its own parent reaps it
-            if pid == self.pid:
-                return
-            time.sleep(0.02)
+        for pid in self.daemons.values():
+            while time.monotonic() < deadline:
+                try:
+                    reaped, _ = os.waitpid(pid, os.WNOHANG)
+                except ChildProcessError:
+                    break       # reaped already, or not our child: its own parent reaps it
+                if reaped == pid:
+                    break
+                time.sleep(0.02)
+
+    def daemon_pids(self) -> list[int]:
+        """The pids of the server's processes that still run (frozen ones included): what a
+        test signals to kill or freeze the whole server."""
+        return [pid for pid in self.daemons.values() if self._is_ours(pid)]
+
+    def _is_ours(self, pid: int) -> bool:
+        """pid is a live (not a zombie) process of this server, not a reused pid."""
+        raise NotImplementedError
 
     def client_env(self) -> dict[str, str]:
-        """The environment of a client pinned to this daemon, with a private HOME."""
+        """The environment of a client pinned to this server, with a private HOME."""
         env = _clean_base_env()
         env.update(self.exports)
         env["HOME"] = os.path.join(self.dir, "home")
@@ -305,13 +331,32 @@ class PulseSandbox:
         return self.sink_input_property("application.process.binary")
 
     def sink_input_property(self, name: str) -> list[str]:
-        """The property name of each sink input that has it (the streams playing now)."""
+        """The property name of each sink input that has it (the streams playing now). A
+        stream that names no process of its own (PipeWire shows those of its own clients so,
+        OpenAL Soft 1.24's among them) has its client's properties."""
+        clients = {index: properties for index, _, properties in self._listing("clients")}
         values = []
-        for line in self.pactl("list", "sink-inputs").splitlines():
-            line = line.strip()
-            if line.startswith(name + " = "):
-                values.append(line.split("=", 1)[1].strip().strip('"'))
+        for _, fields, properties in self._listing("sink-inputs"):
+            if name not in properties and "application.process.id" not in properties:
+                properties = clients.get(fields.get("Client", ""), {})
+            if name in properties:
+                values.append(properties[name])
         return values
+
+    def _listing(self, kind: str) -> list[tuple[str, dict[str, str], dict[str, str]]]:
+        """pactl's long list of kind ("sink-inputs", "clients"): each entry's index, fields
+        ("Client": "57") and properties."""
+        entries: list[tuple[str, dict[str, str], dict[str, str]]] = []
+        for line in self.pactl("list", kind).splitlines():
+            if line and not line[0].isspace() and "#" in line:
+                entries.append((line.rsplit("#", 1)[1].strip(), {}, {}))
+            elif entries and line.startswith("\t\t") and " = " in line:
+                key, value = line.strip().split(" = ", 1)
+                entries[-1][2][key] = value.strip('"')
+            elif entries and line.startswith("\t") and ": " in line:
+                key, value = line.strip().split(": ", 1)
+                entries[-1][1][key] = value
+        return entries
 
     def sink_input_formats(self) -> list[str]:
         """The sample format of each sink input ("float32le 1ch 44100Hz"), the last column of
@@ -319,7 +364,7 @@ class PulseSandbox:
         return [line.split("\t")[-1] for line in self.sink_inputs()]
 
     def wait_for_no_sink_input(self, timeout_s: float = 3.0) -> list[str]:
-        """Polls until the daemon holds no stream; returns what is left after timeout_s."""
+        """Polls until the server holds no stream; returns what is left after timeout_s."""
         deadline = time.monotonic() + timeout_s
         left = self.sink_inputs()
         while left and time.monotonic() < deadline:
@@ -329,6 +374,76 @@ class PulseSandbox:
 
     def recorder(self) -> recording.MonitorRecorder:
         return recording.MonitorRecorder(MONITOR, self.client_env())
+
+
+def _process_state(pid: int) -> str | None:
+    """The state letter of a process (None: there is none)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return None
+
+
+class PulseSandbox(ServerSandbox):
+    """A private PulseAudio daemon with a null sink (44100 Hz stereo unless told otherwise),
+    started and stopped by pid through tools/pulse-sandbox."""
+
+    TOOL = SANDBOX_TOOL
+    NAME = "PulseAudio daemon"
+    EXPORTS = ("PULSE_SERVER", "PULSE_CLIENTCONFIG", "XDG_RUNTIME_DIR")
+
+    @property
+    def pid(self) -> int | None:
+        """The daemon's pid."""
+        return self.daemons.get("pulse")
+
+    def _is_ours(self, pid: int) -> bool:
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                cmdline = f.read()
+        except OSError:
+            return False
+        return _process_state(pid) not in (None, "Z", "X") and b"pulseaudio" in cmdline
+
+
+class PipeWireSandbox(ServerSandbox):
+    """A private PipeWire session as Debian's desktops run it (a D-Bus session bus, pipewire,
+    wireplumber, pipewire-pulse) with a null sink as the default, its graph at PipeWire's own
+    48000 Hz unless told otherwise; started and stopped by pid through tools/pipewire-sandbox.
+    Clients find it through XDG_RUNTIME_DIR alone, as on a desktop: OpenAL Soft 1.19 through
+    pipewire-pulse, 1.24 through its own PipeWire backend."""
+
+    TOOL = PIPEWIRE_SANDBOX_TOOL
+    NAME = "PipeWire session"
+    EXPORTS = ("XDG_RUNTIME_DIR", "PULSE_CLIENTCONFIG", "DBUS_SESSION_BUS_ADDRESS")
+
+    @staticmethod
+    def installed() -> bool:
+        programs = ("pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon", "pw-dump")
+        return all(shutil.which(name) for name in programs)
+
+    def _is_ours(self, pid: int) -> bool:
+        # Every process of the session carries its folder in its environment.
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                ours = f"ORBIT_TONE_SANDBOX={os.path.realpath(self.dir)}".encode() in f.read().split(b"\0")
+        except OSError:
+            return False
+        return ours and _process_state(pid) not in (None, "Z", "X")
+
+    def graph_rate_hz(self) -> int | None:
+        """The rate the sink runs at now (None while it is suspended), from PipeWire's own
+        view of it."""
+        done = subprocess.run(["pw-dump"], capture_output=True, text=True, env=self.client_env(), timeout=10)
+        if done.returncode != 0:
+            raise AssertionError(f"pw-dump failed: {done.stderr.strip()}")
+        for item in json.loads(done.stdout):
+            info = item.get("info") or {}
+            if (info.get("props") or {}).get("node.name") == SINK_NAME and info.get("state") == "running":
+                formats = (info.get("params") or {}).get("Format") or [{}]
+                return formats[0].get("rate")
+        return None
 
 
 # OpenAL Soft's log, with ALSOFT_LOGLEVEL=3 and ALSOFT_LOGFILE: 1.19 starts its lines with
@@ -341,11 +456,16 @@ _RENDERER = re.compile(r'aluInitRenderer: |HRTF rendering enabled, using "|Stere
                        r"Using built-in \S+ decoder$|Using \S+ decoder: |UHJ enabled|BS2B enabled")
 _HRTF_IN_USE = re.compile(r'HRTF rendering enabled, using "(.*)"$')
 _LOADING = re.compile(r"Loading (.*\.mhr)\.\.\.$")
+# The device attributes of each reset, one a line: "ALC_HRTF_SOFT = 1" asks for HRTF.
+_HRTF_REQUEST = re.compile(r"ALC_HRTF_SOFT = 1$")
+_BACKENDS = re.compile(r"Supported backends: (.*)$")
+_PLAYBACK_BACKEND = re.compile(r'Added "(.*)" for playback$')
 
 
 class EngineLog:
     """What OpenAL Soft's log file says: the engine's version, the HRTF dataset its last reset
-    renders with (None: no HRTF), and the dataset files it loaded."""
+    renders with (None: no HRTF), the dataset files it loaded, whether HRTF was ever asked for,
+    and the backends it has and plays through."""
 
     def __init__(self, path: str) -> None:
         with open(path, errors="replace") as f:
@@ -354,10 +474,20 @@ class EngineLog:
         self.renderer_line: str | None = None
         self.dataset: str | None = None
         self.loaded_files: list[str] = []
+        self.hrtf_requested = False
+        self.backends: list[str] = []
+        self.playback_backend: str | None = None
         for line in lines:
             version = _ENGINE_VERSION.search(line)
             if version and self.version is None:
                 self.version = version.group(1)
+            self.hrtf_requested = self.hrtf_requested or bool(_HRTF_REQUEST.search(line))
+            backends = _BACKENDS.search(line)
+            if backends:
+                self.backends = backends.group(1).split(", ")
+            backend = _PLAYBACK_BACKEND.search(line)
+            if backend and self.playback_backend is None:
+                self.playback_backend = backend.group(1)
             loading = _LOADING.search(line)
             if loading:
                 self.loaded_files.append(host_path(loading.group(1)))
@@ -604,13 +734,15 @@ class ProgramRun:
 
 
 class SandboxTestCase(unittest.TestCase):
-    """Test cases that share one private daemon, started for the class and always stopped."""
+    """Test cases that share one private server (a PulseAudio daemon unless the class names
+    another), started for the class and always stopped."""
 
-    sandbox: PulseSandbox
+    server: "type[ServerSandbox]" = PulseSandbox
+    sandbox: ServerSandbox
 
     @classmethod
     def setUpClass(cls) -> None:
-        cls.sandbox = PulseSandbox()
+        cls.sandbox = cls.server()
         # Registered first: a class cleanup runs even when setUpClass fails after this point,
         # and stopping a daemon that never started does nothing.
         cls.addClassCleanup(cls.sandbox.stop)

@@ -10,8 +10,9 @@ as a user would: answers go through a pipe on its standard input. --keep-temp ke
 daemons' folders (logs) for a look after a failure.
 
 RenderingTest reads what each answer really renders from OpenAL Soft's own log, on several
-sinks and user settings; with --engine-lib, --engine-data and --engine-version every test runs
-against another OpenAL Soft (tools/newer-engine builds Debian 13's).
+sinks and user settings, the sinks on PipeWire too (tools/pipewire-sandbox); with
+--engine-lib, --engine-data and --engine-version every test runs against another OpenAL Soft
+(tools/newer-engine builds Debian 13's).
 
 With --wine the Windows executable runs through Wine, in a private prefix made for the run
 and removed after it. The dialogue is the same, with each line ending in "\r\n" (the C
@@ -40,10 +41,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from e2e_support import (CLOSING, EXPECTED_STDOUT, EXIT_TIMEOUT_S, INTRODUCTION, MENU,  # noqa: E402
                          NO_DEVICE_MESSAGE, NO_VIRTUALIZATION_NOTICE, UNRECOGNIZED_NOTICE, EngineLog,
-                         ProgramRun, PulseSandbox, SandboxTestCase, console_text, engine_data_dir,
-                         executable, expected_engine_version, no_server_env, program_path, run_suite,
-                         program_clock_offset_s, recording, set_up_module, through_openal, under_wine,
-                         user_config_path)
+                         PipeWireSandbox, ProgramRun, PulseSandbox, SandboxTestCase, console_text,
+                         engine_data_dir, executable, expected_engine_version, no_server_env, program_path,
+                         run_suite, program_clock_offset_s, recording, set_up_module, through_openal,
+                         under_wine, user_config_path)
 
 PLAY_S = 5.0                    # how long each mode's tone is heard before Enter
 ORBIT_PLAY_S = 15.0             # a little over two turns of the orbit
@@ -237,55 +238,73 @@ class EnginePeriodTest(SandboxTestCase):
                 self.assertEqual(self.first_period(env, home), expected)
 
 
-# What each answer renders, per set-up, on each engine (by its version's major.minor, and " on
-# Windows" for the Windows build on OpenAL Soft under Wine): the dataset the engine loaded, or
-# None for no HRTF (plain panning), and whether the program prints the no-virtualization notice.
-# Our light sets are made per rate from 1.19's default-<rate>, and once, at 48000 Hz, from 1.24's
-# single "Default HRTF", which 1.24 resamples to any rate. The Windows engine has that dataset
-# built in ("Built-In HRTF") and no data folder of its own.
+# What each answer renders, per set-up, on each sound server and engine (by its version's
+# major.minor, and " on Windows" for the Windows build on OpenAL Soft under Wine): the dataset the
+# engine loaded, or None for no HRTF (plain panning), and whether the program prints the
+# no-virtualization notice. Our light sets are made per rate from 1.19's default-<rate>, and
+# once, at 48000 Hz, from 1.24's single "Default HRTF", which 1.24 resamples to any rate. The
+# Windows engine has that dataset built in ("Built-In HRTF") and no data folder of its own.
+# 1.19 plays through PulseAudio, on PipeWire through pipewire-pulse; 1.24 through PipeWire's own
+# protocol where a PipeWire session runs; the Windows build through Wine's WASAPI, on PulseAudio.
 WINDOWS_1_24 = "1.24 on Windows"
 
 
-def on_both(dataset: str | None) -> dict[str, str | None]:
+def on_every_engine(dataset: str | None) -> dict[str, str | None]:
     return {"1.19": dataset, "1.24": dataset, WINDOWS_1_24: dataset}
 
 
-PANNING = on_both(None)
-LIGHT = {"1.19": "orbit-tone-light-44100", "1.24": "orbit-tone-light-48000", WINDOWS_1_24: "orbit-tone-light-48000"}
-FULL = {"1.19": "default-44100", "1.24": "Default HRTF", WINDOWS_1_24: "Built-In HRTF"}
+PANNING = on_every_engine(None)
 BUILT_IN = "Built-In HRTF"
-MINE = on_both("mine-44100")
+LIGHT = {"1.19": "orbit-tone-light-44100", "1.24": "orbit-tone-light-48000",
+         WINDOWS_1_24: "orbit-tone-light-48000"}
+FULL = {"1.19": "default-44100", "1.24": "Default HRTF", WINDOWS_1_24: BUILT_IN}
+LIGHT_48000 = on_every_engine("orbit-tone-light-48000")
+FULL_48000 = {"1.19": "default-48000", "1.24": "Default HRTF", WINDOWS_1_24: BUILT_IN}
+MINE = on_every_engine("mine-44100")
 # The user's dataset: a copy of the engine's own, in a folder of its own.
 MINE_FOLDER = "my-hrtf"
+# The servers, as the sandbox that runs each.
+SERVERS = {"PulseAudio": PulseSandbox, "PipeWire": PipeWireSandbox}
+
+# answer: (dataset per engine, notice, or notice per engine)
+Cells = dict[str, tuple[dict[str, str | None], bool | dict[str, bool]]]
 
 
 @dataclass(frozen=True)
 class RenderingSetup:
-    sink_rate_hz: int = 44100
+    sink_rate_hz: int | None = None     # None: the server's own (PulseAudio 44100, PipeWire 48000)
     sink_channels: int = 2
     user_config: str = ""   # ~/.alsoftrc; {mine} stands for the user's dataset folder
-    # answer: (dataset per engine, notice, or notice per engine)
-    cells: dict[str, tuple[dict[str, str | None], bool | dict[str, bool]]] = field(default_factory=dict)
+    cells: Cells = field(default_factory=dict)
+    # The answers whose cells differ on PipeWire.
+    pipewire_cells: Cells = field(default_factory=dict)
+    servers: tuple[str, ...] = tuple(SERVERS)
 
 
 RENDERING_SETUPS = {
-    "stereo_44100": RenderingSetup(cells={
-        "1": (PANNING, False), "2": (PANNING, False), "3": (LIGHT, False), "4": (FULL, False)}),
+    # At the server's own rate: PipeWire's graph runs at 48000 Hz, where 1.19 loads the
+    # datasets made for it.
+    "stereo": RenderingSetup(cells={
+        "1": (PANNING, False), "2": (PANNING, False), "3": (LIGHT, False), "4": (FULL, False)},
+        pipewire_cells={"3": (LIGHT_48000, False), "4": (FULL_48000, False)}),
     # HRTF is binaural: on a mono sink 3 and 4 fall back, and the stream stays mono.
     "mono": RenderingSetup(sink_channels=1, cells={"3": (PANNING, True), "4": (PANNING, True)}),
     # 1.19 has no dataset for 96 kHz: the engine runs at the nearest rate that has one.
     "stereo_96000": RenderingSetup(sink_rate_hz=96000, cells={
-        "3": (on_both("orbit-tone-light-48000"), False),
-        "4": ({"1.19": "default-48000", "1.24": "Default HRTF", WINDOWS_1_24: BUILT_IN}, False)}),
+        "3": (LIGHT_48000, False), "4": (FULL_48000, False)}),
+    # The user's settings are the engine's own business, read and applied the same whatever
+    # it plays through; what a server changes (the rate, the layout) the set-ups above cover
+    # on both. So these run on PulseAudio alone.
     # The user's `hrtf` setting: 1.19 holds the program to it. For 1.24 it is a deprecated
     # default that a program's explicit request (HRTF on for 3 and 4, off for 2) overrides,
     # and the engine reports no "denied" or "required" status that would tell the program.
     "user_forces_own_dataset": RenderingSetup(
-        user_config="hrtf = true\ndefault-hrtf = mine-44100\nhrtf-paths = {mine},\n", cells={
+        sink_rate_hz=44100, user_config="hrtf = true\ndefault-hrtf = mine-44100\nhrtf-paths = {mine},\n",
+        servers=("PulseAudio",), cells={
             "1": (MINE, False), "2": ({"1.19": "mine-44100", "1.24": None, WINDOWS_1_24: None}, False),
-            "3": (LIGHT, False),
-            "4": (MINE, False)}),
-    "user_turns_hrtf_off": RenderingSetup(user_config="hrtf = false\n", cells={
+            "3": (LIGHT, False), "4": (MINE, False)}),
+    "user_turns_hrtf_off": RenderingSetup(sink_rate_hz=44100, user_config="hrtf = false\n",
+                                          servers=("PulseAudio",), cells={
         "3": ({"1.19": None, "1.24": LIGHT["1.24"], WINDOWS_1_24: LIGHT[WINDOWS_1_24]},
               {"1.19": True, "1.24": False, WINDOWS_1_24: False}),
         "4": ({"1.19": None, "1.24": FULL["1.24"], WINDOWS_1_24: FULL[WINDOWS_1_24]},
@@ -294,8 +313,9 @@ RENDERING_SETUPS = {
 
 
 class RenderingTest(unittest.TestCase):
-    """What each answer renders on each set-up (a private daemon per set-up): the notice, and
-    the dataset OpenAL Soft's own log says it rendered with, loaded from the right folder."""
+    """What each answer renders on each set-up, on each sound server (a private one per set-up
+    and server): the notice, and the dataset OpenAL Soft's own log says it rendered with,
+    loaded from the right folder."""
 
     def setUp(self):
         if not through_openal():
@@ -303,7 +323,19 @@ class RenderingTest(unittest.TestCase):
 
     def check_setup(self, setup_name: str) -> None:
         setup = RENDERING_SETUPS[setup_name]
-        sandbox = PulseSandbox(setup.sink_rate_hz, setup.sink_channels)
+        # Wine's own audio stack is what speaks to the server there: PulseAudio serves.
+        for server in ("PulseAudio",) if under_wine() else setup.servers:
+            with self.subTest(server=server):
+                if not SERVERS[server].installed():
+                    self.skipTest(f"{server} is not installed (tools/setup-debian --test installs it)")
+                started = time.monotonic()
+                self.check_server(setup_name, server)
+                print(f"measured ({setup_name} on {server}): {time.monotonic() - started:.2f} s",
+                      file=sys.stderr)
+
+    def check_server(self, setup_name: str, server: str) -> None:
+        setup = RENDERING_SETUPS[setup_name]
+        sandbox = SERVERS[server](setup.sink_rate_hz, setup.sink_channels)
         self.addCleanup(sandbox.stop)
         sandbox.start()
         home = os.path.join(sandbox.dir, "home")
@@ -319,7 +351,10 @@ class RenderingTest(unittest.TestCase):
         folders = {"orbit-tone-light-": os.path.join(os.path.dirname(executable()), "share", "orbit-tone",
                                                      "openal", "hrtf"),
                    "mine-": mine}
-        for answer, (datasets, notice) in setup.cells.items():
+        cells = dict(setup.cells)
+        if server == "PipeWire":
+            cells.update(setup.pipewire_cells)
+        for answer, (datasets, notice) in cells.items():
             with self.subTest(answer=answer):
                 log_path = os.path.join(sandbox.dir, f"engine-{answer}.log")
                 env = sandbox.client_env()
@@ -332,21 +367,30 @@ class RenderingTest(unittest.TestCase):
                                 f"no closing lines: {run.describe()}")
                 time.sleep(0.5)
                 formats = sandbox.sink_input_formats()
+                graph_rate_hz = sandbox.graph_rate_hz() if server == "PipeWire" else None
                 run.write("\n")
                 run.close_stdin()
                 status = run.wait()
                 self.assertEqual(status, 0, run.describe())
                 self.assertEqual(run.stderr, b"")
+                self.assertEqual(sandbox.wait_for_no_sink_input(), [], "the program left a stream behind")
                 log = EngineLog(log_path)
-                print(f"rendered (OpenAL Soft {log.version}, {setup_name}, answer {answer}): "
-                      f"{log.dataset or 'no HRTF'} {log.file_of(log.dataset) if log.dataset else ''}, "
-                      f"notice {console_text(NO_VIRTUALIZATION_NOTICE) in run.stdout}, stream {formats}",
-                      file=sys.stderr)
+                print(f"rendered (OpenAL Soft {log.version} via {log.playback_backend}, {setup_name} on "
+                      f"{server}, answer {answer}): {log.dataset or 'no HRTF'} "
+                      f"{log.file_of(log.dataset) if log.dataset else ''}, notice "
+                      f"{console_text(NO_VIRTUALIZATION_NOTICE) in run.stdout}, stream {formats}"
+                      f"{f', graph {graph_rate_hz} Hz' if graph_rate_hz else ''}", file=sys.stderr)
                 self.assertIsNotNone(log.version, f"{log_path} names no engine version")
                 if expected_engine_version():
                     self.assertEqual(log.version, expected_engine_version(), "the run used another engine")
                 family = ".".join(log.version.split(".")[:2]) + (" on Windows" if under_wine() else "")
                 self.assertIn(family, datasets, f"no expectations for OpenAL Soft {log.version}")
+                if server == "PipeWire":
+                    # An engine that speaks PipeWire's own protocol plays through it there.
+                    native = "pipewire" if "pipewire" in log.backends else "pulse"
+                    self.assertEqual(log.playback_backend, native, "the engine played through another backend")
+                    self.assertEqual(graph_rate_hz, setup.sink_rate_hz or 48000,
+                                     "the graph does not run at the sink's rate")
 
                 if isinstance(notice, dict):
                     notice = notice[family]
@@ -356,6 +400,9 @@ class RenderingTest(unittest.TestCase):
                 if setup.sink_channels == 1:
                     self.assertTrue(formats and all(" 1ch " in f for f in formats),
                                     f"the stream on the mono sink is not mono: {formats}")
+                    # The layer found its own stream on the server and learned it is mono: it
+                    # never asks the engine for HRTF there.
+                    self.assertFalse(log.hrtf_requested, "HRTF was asked for on a mono output")
                 self.assertEqual(log.dataset, datasets[family], f"last renderer line: {log.renderer_line!r}")
                 if log.dataset == BUILT_IN:
                     self.assertIsNone(log.file_of(log.dataset), f"{log.dataset} came from a file")
@@ -378,8 +425,8 @@ class RenderingTest(unittest.TestCase):
                 return os.path.join(folder, name)
         self.fail(f"{folder} holds no dataset of the engine's")
 
-    def test_stereo_44100(self):
-        self.check_setup("stereo_44100")
+    def test_stereo(self):
+        self.check_setup("stereo")
 
     def test_mono(self):
         self.check_setup("mono")
