@@ -93,6 +93,7 @@ std::shared_ptr<Output> Output::OpenDefaultNow()
         return nullptr;
     }
     std::shared_ptr<Output> output(new Output(device, false, 2));
+    output->servers_ = ListeningOutputServers();
     // Should the engine turn HRTF on by itself (for headphones), it takes its own
     // dataset, named here: on Windows the engine lists ours first.
     const std::vector<std::string> listed = output->ListDatasets();
@@ -351,7 +352,7 @@ bool Output::Connected()
         return false;
     ALCint connected = ALC_TRUE;
     alcGetIntegerv(device_, ALC_CONNECTED, 1, &connected);
-    return connected != ALC_FALSE;
+    return connected != ALC_FALSE && (loopback_ || StillListening(servers_));
 }
 
 bool Output::Render(std::int16_t* samples, int frames)

@@ -14,6 +14,7 @@
 
 #include "platform/openal/hrtf_datasets.h"
 #include "platform/openal/loopback.h"
+#include "platform/openal/output_layout.h"
 
 namespace sound {
 
@@ -55,7 +56,8 @@ public:
     // What the engine renders with now, and why the last HRTF request failed.
     RenderingReport Report();
 
-    // False once the device is lost, or the engine stopped answering for it.
+    // False once the device is lost (the engine says so, or its sound server has
+    // gone), or the engine stopped answering for it.
     bool Connected();
     int RateHz() const { return rateHz_; }
 
@@ -100,6 +102,7 @@ private:
     std::optional<int> outputChannels_; // of a playback device, as the system reports them
     // An engine call for this device was given up on, and may still be running.
     bool unresponsive_ = false;
+    OutputServers servers_; // those listening when a playback device opened
 };
 
 } // namespace sound

@@ -70,4 +70,15 @@ ChannelsAnswer OutputChannels(std::chrono::milliseconds limit)
     return {.answered = answered, .channels = answered ? *channels : std::nullopt};
 }
 
+// The engine's WASAPI backend hears of an endpoint that goes away: nothing to watch.
+OutputServers ListeningOutputServers()
+{
+    return {};
+}
+
+bool StillListening(const OutputServers&)
+{
+    return true;
+}
+
 } // namespace sound
