@@ -14,7 +14,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 
-from e2e_support import HERE, ProgramRun, PulseSandbox
+from e2e_support import HERE, ProgramRun, PulseSandbox, ServerSandbox
 
 PROGRAM_NAME = "orbit-tone"
 SUPPRESSIONS = os.path.join(HERE, "valgrind.supp")
@@ -24,56 +24,45 @@ MEMCHECK_ERROR_STATUS = 99
 
 
 # ---------------------------------------------------------------------------------------
-# Private daemons, signalled by pid
+# Private servers, their daemons signalled by pid
 
-def _is_live_daemon(pid: int) -> bool:
-    """pid is a PulseAudio daemon that has not exited (a pid that was reused by another
-    program, or a zombie, is not)."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            state = f.read().rsplit(")", 1)[1].split()[0]
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            cmdline = f.read()
-    except (OSError, IndexError):
-        return False
-    return state not in ("Z", "X") and b"pulseaudio" in cmdline
+def signal_daemon(sandbox: ServerSandbox, signum: int) -> None:
+    """Sends signum to every daemon of the sandbox's server, by the pids it recorded."""
+    pids = sandbox.daemon_pids()
+    if not pids:
+        raise AssertionError(f"the private server (pids {sandbox.daemons}) is not running")
+    for pid in pids:
+        os.kill(pid, signum)
 
 
-def signal_daemon(sandbox: PulseSandbox, signum: int) -> None:
-    """Sends signum to the sandbox's daemon, by the pid it recorded."""
-    if sandbox.pid is None or not _is_live_daemon(sandbox.pid):
-        raise AssertionError(f"the private daemon (pid {sandbox.pid}) is not running")
-    os.kill(sandbox.pid, signum)
-
-
-def kill_daemon(sandbox: PulseSandbox, timeout_s: float = 5.0) -> None:
-    """SIGKILL to the daemon; returns once it is gone (and reaped, being our child)."""
+def kill_daemon(sandbox: ServerSandbox, timeout_s: float = 5.0) -> None:
+    """SIGKILL to every daemon of the server; returns once they are gone (and reaped, where
+    they are our children)."""
     signal_daemon(sandbox, signal.SIGKILL)
     deadline = time.monotonic() + timeout_s
     while time.monotonic() < deadline:
-        try:
-            pid, _ = os.waitpid(sandbox.pid, os.WNOHANG)
-            if pid == sandbox.pid:
-                return
-        except ChildProcessError:
-            # Not our child: its own parent reaps it.
-            if not _is_live_daemon(sandbox.pid):
-                return
+        for pid in sandbox.daemons.values():
+            try:
+                os.waitpid(pid, os.WNOHANG)
+            except ChildProcessError:
+                pass    # not our child (its own parent reaps it), or reaped already
+        if not sandbox.daemon_pids():
+            return
         time.sleep(0.02)
-    raise AssertionError(f"the private daemon (pid {sandbox.pid}) survived SIGKILL for {timeout_s} s")
+    raise AssertionError(f"the private server (pids {sandbox.daemon_pids()}) survived SIGKILL for {timeout_s} s")
 
 
-def thaw_daemon(sandbox: PulseSandbox) -> None:
-    """SIGCONT to the daemon if it still runs (harmless when it was never stopped)."""
-    if sandbox.pid is not None and _is_live_daemon(sandbox.pid):
-        os.kill(sandbox.pid, signal.SIGCONT)
+def thaw_daemon(sandbox: ServerSandbox) -> None:
+    """SIGCONT to the server's daemons that still run (harmless when they were never stopped)."""
+    for pid in sandbox.daemon_pids():
+        os.kill(pid, signal.SIGCONT)
 
 
 @contextlib.contextmanager
-def private_sandbox():
-    """A daemon of its own for one check, which may kill or freeze it: thawed if frozen, then
+def private_sandbox(server: type[ServerSandbox] = PulseSandbox):
+    """A server of its own for one check, which may kill or freeze it: thawed if frozen, then
     stopped by pid, whatever happens in between."""
-    sandbox = PulseSandbox()
+    sandbox = server()
     try:
         sandbox.start()
         yield sandbox
@@ -84,7 +73,7 @@ def private_sandbox():
             sandbox.stop()
 
 
-def server_answers(sandbox: PulseSandbox, timeout_s: float = 3.0) -> bool:
+def server_answers(sandbox: ServerSandbox, timeout_s: float = 3.0) -> bool:
     """pactl gets an answer from the daemon within timeout_s."""
     try:
         done = subprocess.run(["pactl", "info"], capture_output=True, env=sandbox.client_env(),
@@ -94,7 +83,7 @@ def server_answers(sandbox: PulseSandbox, timeout_s: float = 3.0) -> bool:
     return done.returncode == 0
 
 
-def client_binaries(sandbox: PulseSandbox) -> list[str]:
+def client_binaries(sandbox: ServerSandbox) -> list[str]:
     """application.process.binary of each client connected to the daemon (pactl included)."""
     names = []
     for line in sandbox.pactl("list", "clients").splitlines():
@@ -104,7 +93,7 @@ def client_binaries(sandbox: PulseSandbox) -> list[str]:
     return names
 
 
-def wait_for_no_client_of_ours(sandbox: PulseSandbox, timeout_s: float = 3.0) -> list[str]:
+def wait_for_no_client_of_ours(sandbox: ServerSandbox, timeout_s: float = 3.0) -> list[str]:
     """Polls until no client of the program's is connected; returns the clients left then."""
     deadline = time.monotonic() + timeout_s
     left = client_binaries(sandbox)

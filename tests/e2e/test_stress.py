@@ -4,8 +4,9 @@ it, Ctrl+C, a run under valgrind's memcheck, and 200 runs in a row with random a
 
     tests/e2e/test_stress.py --exe build/orbit-tone [-v] [unittest names...]
 
-Each check starts a private PulseAudio daemon of its own (tools/pulse-sandbox) and stops it by
-pid; a daemon that a check freezes is thawed before it is stopped. --keep-temp keeps the
+Each check starts a private PulseAudio daemon of its own (tools/pulse-sandbox), or for the
+server faults a PipeWire session too (tools/pipewire-sandbox), and stops it by pid; a server
+that a check freezes is thawed before it is stopped. --keep-temp keeps the
 daemons' folders (logs, memcheck reports) for a look after a failure.
 """
 
@@ -26,8 +27,8 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from e2e_support import (EXIT_TIMEOUT_S, EXPECTED_STDOUT, INTRODUCTION, MENU, CLOSING,  # noqa: E402
-                         NO_DEVICE_MESSAGE, UNRECOGNIZED_NOTICE, ProgramRun, PulseSandbox,
-                         SandboxTestCase, no_server_env, run_suite)
+                         NO_DEVICE_MESSAGE, UNRECOGNIZED_NOTICE, PipeWireSandbox, ProgramRun, PulseSandbox,
+                         SandboxTestCase, ServerSandbox, no_server_env, run_suite)
 from stress_support import (MEMCHECK_ERROR_STATUS, MemcheckReport, WrappedRun,  # noqa: E402
                             client_binaries, kill_daemon, memcheck_command, memcheck_env,
                             private_sandbox, server_answers, signal_daemon, thaw_daemon,
@@ -56,7 +57,7 @@ def report(label: str, figures: dict) -> str:
     return line
 
 
-def start_run(test: unittest.TestCase, sandbox: PulseSandbox) -> ProgramRun:
+def start_run(test: unittest.TestCase, sandbox: ServerSandbox) -> ProgramRun:
     run = ProgramRun(sandbox.client_env(), cwd=os.path.join(sandbox.dir, "home"))
     test.addCleanup(run.kill)
     return run
@@ -94,6 +95,9 @@ class Fault:
 
 
 BUFFER_FAILURE = b"Failed to create buffer!\n\n"
+# The servers the faults strike: a PulseAudio daemon, and a PipeWire session (its daemons all
+# frozen or killed together) where PipeWire is installed.
+SERVERS = (PulseSandbox, PipeWireSandbox)
 FAULTS = (
     # The open is bounded: the device is given up on after 5 s.
     Fault("start", "frozen", ("1",), NO_DEVICE_MESSAGE),
@@ -118,14 +122,20 @@ class ServerFaultTest(unittest.TestCase):
     it finds nothing of the program's left."""
 
     def test_faults(self):
-        for fault in FAULTS:
-            for answer in fault.answers:
-                with self.subTest(moment=fault.moment, fault=fault.kind, answer=answer, interrupt=fault.interrupt,
-                                  user_config=fault.user_config), private_sandbox() as sandbox:
-                    self.check_fault(sandbox, fault, answer)
+        for server in SERVERS:
+            if not server.installed():
+                print(f"skipped: {server.NAME} is not installed (tools/setup-debian --test installs it)",
+                      file=sys.stderr)
+                continue
+            for fault in FAULTS:
+                for answer in fault.answers:
+                    with self.subTest(server=server.NAME, moment=fault.moment, fault=fault.kind, answer=answer,
+                                      interrupt=fault.interrupt, user_config=fault.user_config), \
+                            private_sandbox(server) as sandbox:
+                        self.check_fault(sandbox, fault, answer)
 
-    def check_fault(self, sandbox: PulseSandbox, fault: Fault, answer: str) -> None:
-        label = (f"server {fault.kind} at {fault.moment}, answer {answer}" + (", Ctrl+C" if fault.interrupt else "") +
+    def check_fault(self, sandbox: ServerSandbox, fault: Fault, answer: str) -> None:
+        label = (f"{sandbox.NAME} {fault.kind} at {fault.moment}, answer {answer}" + (", Ctrl+C" if fault.interrupt else "") +
                  (f", user config {fault.user_config!r}" if fault.user_config else ""))
         if fault.user_config:
             with open(os.path.join(sandbox.dir, "home", ".alsoftrc"), "w") as f:
