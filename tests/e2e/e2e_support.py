@@ -2,8 +2,7 @@
 (tools/pulse-sandbox), the executable run as a user would through pipes, and the program's
 expected console texts.
 
-Natively the program runs against the system's OpenAL Soft, or against another build of it
-(--engine-lib, --engine-data: tools/newer-engine), whose log says what it rendered
+Natively the program runs against the system's OpenAL Soft, whose log says what it rendered
 (EngineLog below).
 
 The Windows executable runs the same way through Wine (configure(..., wine=True)), in a
@@ -72,21 +71,15 @@ WINE_STOP_TIMEOUT_S = 30.0
 WINE_TEMP_DIR = "/tmp"
 WINE_SOCKET_FOLDER_NAME = re.compile(r"wine-[A-Za-z0-9]+")
 
-
-_settings = {"exe": os.environ.get("ORBIT_TONE_EXE"), "keep": False, "wine": False,
-             "engine_lib": None, "engine_data": None, "engine_version": None}
+_settings = {"exe": os.environ.get("ORBIT_TONE_EXE"), "keep": False, "wine": False}
 _wine_prefix: "WinePrefix | None" = None
 
 
-def configure(exe: str | None, keep_temp: bool, wine: bool = False, engine_lib: str | None = None,
-              engine_data: str | None = None, engine_version: str | None = None) -> None:
+def configure(exe: str | None, keep_temp: bool, wine: bool = False) -> None:
     if exe:
         _settings["exe"] = os.path.abspath(exe)
     _settings["keep"] = keep_temp
     _settings["wine"] = wine
-    _settings["engine_lib"] = os.path.abspath(engine_lib) if engine_lib else None
-    _settings["engine_data"] = os.path.abspath(engine_data) if engine_data else None
-    _settings["engine_version"] = engine_version
 
 
 def run_suite(description: str, wine_option: bool = False) -> None:
@@ -98,18 +91,8 @@ def run_suite(description: str, wine_option: bool = False) -> None:
     if wine_option:
         parser.add_argument("--wine", action="store_true",
                             help="the executable is the Windows one: run it through Wine")
-    parser.add_argument("--engine-lib", metavar="DIR",
-                        help="run the program against the OpenAL Soft library in DIR (LD_LIBRARY_PATH)")
-    parser.add_argument("--engine-data", metavar="DIR",
-                        help="the engine's data folder, DIR/openal/hrtf holding its datasets "
-                             "(XDG_DATA_DIRS; default: the system's)")
-    parser.add_argument("--engine-version", metavar="VERSION",
-                        help="the OpenAL Soft version the engine's log must show, e.g. 1.24.2")
     args, rest = parser.parse_known_args()
-    if getattr(args, "wine", False) and (args.engine_lib or args.engine_data or args.engine_version):
-        sys.exit("--engine-lib, --engine-data and --engine-version are for the native executable")
-    configure(args.exe, args.keep_temp, wine=getattr(args, "wine", False), engine_lib=args.engine_lib,
-              engine_data=args.engine_data, engine_version=args.engine_version)
+    configure(args.exe, args.keep_temp, wine=getattr(args, "wine", False))
     try:
         executable()
     except RuntimeError as error:
@@ -436,26 +419,14 @@ class WinePrefix:
 
 
 def engine_data_dir() -> str:
-    """The folder whose openal/hrtf holds the engine's own datasets."""
-    return _settings["engine_data"] or "/usr/share"
-
-
-def expected_engine_version() -> str | None:
-    """The OpenAL Soft version the run was told to expect (--engine-version), if any."""
-    return _settings["engine_version"]
+    """The folder whose openal/hrtf holds the engine's own datasets: the system's."""
+    return "/usr/share"
 
 
 def program_command(env: dict[str, str]) -> tuple[list[str], dict[str, str]]:
-    """The command line and environment that run the executable with env: itself (against the
-    engine chosen by --engine-lib and --engine-data), or under Wine in the run's prefix (set up
-    by set_up_module())."""
+    """The command line and environment that run the executable with env: itself, or under
+    Wine in the run's prefix (set up by set_up_module())."""
     if not under_wine():
-        env = dict(env)
-        if _settings["engine_lib"]:
-            env["LD_LIBRARY_PATH"] = _settings["engine_lib"]
-        if _settings["engine_data"]:
-            # Only this engine's data: the system's datasets are another engine's.
-            env["XDG_DATA_DIRS"] = _settings["engine_data"]
         return [executable()], env
     if _wine_prefix is None:
         raise RuntimeError("the Wine prefix is not set up: call set_up_module() from setUpModule()")
