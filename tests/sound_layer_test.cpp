@@ -1,5 +1,7 @@
 // Tests of the sound layer against OpenAL Soft itself, rendered on the engine's loopback device:
 // balance, distance and period of the rendered tone, the fallbacks, and the status of every call.
+#include <AL/al.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -341,23 +343,41 @@ TEST(SoundRenderingTest, GainFollowsTheDistanceModel)
     RecordProperty("distance_gains", figures.str());
 }
 
+// The HRTF algorithms fall back to panning, with their status, where the engine cannot render
+// HRTF: on a mono output, and at a rate that no dataset is made for on an engine that loads a
+// dataset at its own rate only (OpenAL Soft 1.19). Later engines resample a dataset to that rate
+// and render HRTF there, at the device's rate.
 TEST(SoundRenderingTest, WithoutHrtfBuffersFallBackToPanning)
 {
-    const struct { const char* name; int rateHz; int channels; } outputs[] = {
-        {"stereo at 22050 Hz, for which there is no dataset", 22050, 2}, {"mono at 44100 Hz", 44100, 1}};
+    const struct { const char* name; int rateHz; int channels; bool hrtfWhereResampled; } outputs[] = {
+        {"stereo at 22050 Hz, for which there is no dataset", 22050, 2, true}, {"mono at 44100 Hz", 44100, 1, false}};
     for (const auto& output : outputs) {
         for (const Algorithm& algorithm : algorithms) {
             SCOPED_TRACE(std::string(output.name) + ", " + algorithm.name);
             ToneRig rig(output.rateHz, output.channels);
             ASSERT_NO_FATAL_FAILURE(rig.Start(*algorithm.guid));
-            EXPECT_STATUS(algorithm.hrtf ? DS_NO_VIRTUALIZATION : DS_OK, rig.createStatus);
+            // The engine's version string ("1.1 ALSOFT 1.24.2"), with the rig's context current.
+            const char* version = alGetString(AL_VERSION);
+            SCOPED_TRACE(version ? version : "no engine version");
+            const bool hrtf = algorithm.hrtf && output.hrtfWhereResampled &&
+                              sound::EngineResamplesDatasets(version ? version : "");
+            EXPECT_STATUS(algorithm.hrtf && !hrtf ? DS_NO_VIRTUALIZATION : DS_OK, rig.createStatus);
             sound::RenderingReport report;
             ASSERT_TRUE(sound::DescribeRendering(rig.device, report));
-            EXPECT_FALSE(report.hrtf) << report.dataset;
-            EXPECT_EQ(report.fallback.empty(), !algorithm.hrtf) << "the reason: " << report.fallback;
+            EXPECT_EQ(report.hrtf, hrtf) << report.dataset;
+            EXPECT_EQ(sound::IsLightDataset(report.dataset), hrtf && *algorithm.guid == DS3DALG_HRTF_LIGHT)
+                << report.dataset;
+            EXPECT_EQ(report.fallback.empty(), algorithm.hrtf == hrtf) << "the reason: " << report.fallback;
+            if (hrtf) {
+                EXPECT_EQ(report.rateHz, output.rateHz) << "the dataset is resampled, the device is not";
+            }
             const Rendered right = rig.MeasureAt(10.0f, 0.0f, 0.0f);
             EXPECT_GT(right.LoudestDb(), -20.0) << right.Describe();
-            if (output.channels == 2) {
+            if (output.channels == 2 && hrtf) {
+                const double rightLeadDb = right.LevelDb(1) - right.LevelDb(0);
+                EXPECT_GT(rightLeadDb, 3.0) << right.Describe();
+                EXPECT_LT(rightLeadDb, 20.0) << "HRTF leaves the far ear audible: " << right.Describe();
+            } else if (output.channels == 2) {
                 EXPECT_GT(right.LevelDb(1) - right.LevelDb(0), hardPanDb) << "a hard pan: " << right.Describe();
             }
         }

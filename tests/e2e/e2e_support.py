@@ -2,8 +2,7 @@
 (tools/pulse-sandbox), the executable run as a user would through pipes, and the program's
 expected console texts.
 
-Natively the program runs against the system's OpenAL Soft, or against another build of it
-(--engine-lib, --engine-data: tools/newer-engine), whose log says what it rendered
+Natively the program runs against the system's OpenAL Soft, whose log says what it rendered
 (EngineLog below).
 
 The Windows executable runs the same way through Wine (configure(..., wine=True)), in a
@@ -71,22 +70,22 @@ WINE_AUDIO_DRIVER = "pulse"
 WINE_DLL_OVERRIDES = "mscoree,mshtml="
 WINE_STEP_TIMEOUT_S = 180.0     # each step of the prefix's creation; it takes seconds
 WINE_STOP_TIMEOUT_S = 30.0
+# Debian's Wine keeps a prefix's server socket in a folder of that prefix's own, "wine-XXXXXX" in
+# the temporary folder (/tmp: Wine is given no TMPDIR), which the file PREFIX/wineserver names and
+# which outlives the server. The host removes it once the prefix has stopped.
+WINE_TEMP_DIR = "/tmp"
+WINE_SOCKET_FOLDER_NAME = re.compile(r"wine-[A-Za-z0-9]+")
 
-_settings = {"exe": os.environ.get("ORBIT_TONE_EXE"), "keep": False, "wine": False, "openal": False,
-             "engine_lib": None, "engine_data": None, "engine_version": None}
+_settings = {"exe": os.environ.get("ORBIT_TONE_EXE"), "keep": False, "wine": False, "openal": False}
 _wine_prefix: "WinePrefix | None" = None
 
 
-def configure(exe: str | None, keep_temp: bool, wine: bool = False, engine_lib: str | None = None,
-              engine_data: str | None = None, engine_version: str | None = None, openal: bool = False) -> None:
+def configure(exe: str | None, keep_temp: bool, wine: bool = False, openal: bool = False) -> None:
     if exe:
         _settings["exe"] = os.path.abspath(exe)
     _settings["keep"] = keep_temp
     _settings["wine"] = wine
     _settings["openal"] = wine and openal
-    _settings["engine_lib"] = os.path.abspath(engine_lib) if engine_lib else None
-    _settings["engine_data"] = os.path.abspath(engine_data) if engine_data else None
-    _settings["engine_version"] = engine_version
 
 
 def run_suite(description: str, wine_option: bool = False) -> None:
@@ -101,21 +100,10 @@ def run_suite(description: str, wine_option: bool = False) -> None:
         parser.add_argument("--openal", action="store_true",
                             help="with --wine: the executable plays through our layer on OpenAL Soft "
                                  "(preset windows-x64-openal), not through Wine's DirectSound")
-    parser.add_argument("--engine-lib", metavar="DIR",
-                        help="run the program against the OpenAL Soft library in DIR (LD_LIBRARY_PATH)")
-    parser.add_argument("--engine-data", metavar="DIR",
-                        help="the engine's data folder, DIR/openal/hrtf holding its datasets "
-                             "(XDG_DATA_DIRS; default: the system's)")
-    parser.add_argument("--engine-version", metavar="VERSION",
-                        help="the OpenAL Soft version the engine's log must show, e.g. 1.24.2")
     args, rest = parser.parse_known_args()
-    if getattr(args, "wine", False) and (args.engine_lib or args.engine_data or args.engine_version):
-        sys.exit("--engine-lib, --engine-data and --engine-version are for the native executable")
     if getattr(args, "openal", False) and not args.wine:
         sys.exit("--openal is for the Windows executable: give --wine too")
-    configure(args.exe, args.keep_temp, wine=getattr(args, "wine", False), engine_lib=args.engine_lib,
-              engine_data=args.engine_data, engine_version=args.engine_version,
-              openal=getattr(args, "openal", False))
+    configure(args.exe, args.keep_temp, wine=getattr(args, "wine", False), openal=getattr(args, "openal", False))
     try:
         executable()
     except RuntimeError as error:
@@ -522,13 +510,26 @@ def no_server_env(scratch_dir: str) -> dict[str, str]:
 
 def _wine_env(env: dict[str, str], work_dir: str) -> dict[str, str]:
     """env for a Wine process in the prefix work_dir/prefix: quiet, with no display (nothing
-    pops up on a desktop) and none of the caller's own Wine settings. The server keeps its
-    socket folder in TMPDIR and leaves it behind: work_dir/tmp goes away with the prefix."""
+    pops up on a desktop) and none of the caller's own Wine settings. No TMPDIR either: Debian
+    13's Wine 10 aborts at start whenever it is set, to any value ("free(): invalid pointer")."""
     env = {k: v for k, v in env.items()
-           if not k.startswith("WINE") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    env.update({"WINEPREFIX": os.path.join(work_dir, "prefix"), "TMPDIR": os.path.join(work_dir, "tmp"),
-                "WINEDEBUG": "-all", "WINEDLLOVERRIDES": WINE_DLL_OVERRIDES})
+           if not k.startswith("WINE") and k not in ("DISPLAY", "WAYLAND_DISPLAY", "TMPDIR")}
+    env.update({"WINEPREFIX": os.path.join(work_dir, "prefix"), "WINEDEBUG": "-all",
+                "WINEDLLOVERRIDES": WINE_DLL_OVERRIDES})
     return env
+
+
+def _wine_socket_folder(prefix: str) -> str | None:
+    """The folder in which the prefix's server keeps its socket (WINE_TEMP_DIR), as the prefix
+    names it; None while it names none."""
+    try:
+        with open(os.path.join(prefix, "wineserver"), errors="replace") as f:
+            name = f.read().strip()
+    except FileNotFoundError:
+        return None
+    if not WINE_SOCKET_FOLDER_NAME.fullmatch(name):
+        raise RuntimeError(f"{prefix}/wineserver names {name!r}, not a socket folder of Wine's")
+    return os.path.join(WINE_TEMP_DIR, name)
 
 
 class WinePrefix:
@@ -586,26 +587,14 @@ class WinePrefix:
 
 
 def engine_data_dir() -> str:
-    """The folder whose openal/hrtf holds the engine's own datasets."""
-    return _settings["engine_data"] or "/usr/share"
-
-
-def expected_engine_version() -> str | None:
-    """The OpenAL Soft version the run was told to expect (--engine-version), if any."""
-    return _settings["engine_version"]
+    """The folder whose openal/hrtf holds the engine's own datasets: the system's."""
+    return "/usr/share"
 
 
 def program_command(env: dict[str, str]) -> tuple[list[str], dict[str, str]]:
-    """The command line and environment that run the executable with env: itself (against the
-    engine chosen by --engine-lib and --engine-data), or under Wine in the run's prefix (set up
-    by set_up_module())."""
+    """The command line and environment that run the executable with env: itself, or under
+    Wine in the run's prefix (set up by set_up_module())."""
     if not under_wine():
-        env = dict(env)
-        if _settings["engine_lib"]:
-            env["LD_LIBRARY_PATH"] = _settings["engine_lib"]
-        if _settings["engine_data"]:
-            # Only this engine's data: the system's datasets are another engine's.
-            env["XDG_DATA_DIRS"] = _settings["engine_data"]
         return [executable()], env
     if _wine_prefix is None:
         raise RuntimeError("the Wine prefix is not set up: call set_up_module() from setUpModule()")
@@ -794,9 +783,10 @@ def _host_log(message: str) -> None:
     print(f"wine-host: {message}", file=sys.stderr, flush=True)
 
 
-def _wait_for_server_lock(server: subprocess.Popen, timeout_s: float) -> None:
+def _wait_for_server_lock(server: subprocess.Popen, prefix: str, timeout_s: float) -> None:
     """Waits until the server holds its prefix's lock file: from then on, Wine clients connect
-    to it instead of starting a server of their own."""
+    to it instead of starting a server of their own. The lock must lie in the socket folder the
+    prefix names, the one the host removes after the run."""
     deadline = time.monotonic() + timeout_s
     fd_dir = f"/proc/{server.pid}/fd"
     while time.monotonic() < deadline:
@@ -806,8 +796,13 @@ def _wait_for_server_lock(server: subprocess.Popen, timeout_s: float) -> None:
             targets = [os.readlink(os.path.join(fd_dir, fd)) for fd in os.listdir(fd_dir)]
         except OSError:
             targets = []
-        if any(os.path.basename(os.path.dirname(t)).startswith("server-") and t.endswith("/lock")
-               for t in targets):
+        locks = [t for t in targets if os.path.basename(os.path.dirname(t)).startswith("server-")
+                 and t.endswith("/lock")]
+        if locks:
+            folder = _wine_socket_folder(prefix)
+            if folder is None or os.path.dirname(os.path.dirname(locks[0])) != os.path.realpath(folder):
+                raise RuntimeError(f"the wineserver keeps its socket beside {locks[0]}, not in the folder "
+                                   f"{prefix}/wineserver names ({folder}), which the host removes")
             return
         time.sleep(0.02)
     raise RuntimeError(f"the wineserver did not take its lock within {timeout_s:.0f} s")
@@ -842,8 +837,8 @@ def _reap_children(deadline: float) -> list[int]:
 def _wine_host(work_dir: str, keep: bool) -> int:
     """Creates the prefix in work_dir/prefix, starts its server and services, prints "ready
     SECONDS", holds them until standard input closes (or SIGTERM, SIGINT, SIGHUP), then stops
-    every process of the prefix and removes work_dir (unless keep). Returns the exit status:
-    0 only if all went well."""
+    every process of the prefix and removes work_dir and the server's socket folder (unless
+    keep). Returns the exit status: 0 only if all went well."""
 
     def stop_early(signum, _frame):
         raise _HostStopped(signal.Signals(signum).name)
@@ -875,7 +870,6 @@ def _wine_host(work_dir: str, keep: bool) -> int:
         try:
             # Create the prefix and pin its audio driver; then let everything end, so that the
             # prefix is complete on disk before the server that keeps it up starts.
-            os.makedirs(env["TMPDIR"], mode=0o700, exist_ok=True)
             step("wineboot", "-i")
             step("wine", "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Audio",
                  "/d", WINE_AUDIO_DRIVER, "/f")
@@ -889,7 +883,7 @@ def _wine_host(work_dir: str, keep: bool) -> int:
                 server = subprocess.Popen(["wineserver", "--foreground", "--persistent"],
                                           stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                           env=env, cwd=work_dir)
-            _wait_for_server_lock(server, 10.0)
+            _wait_for_server_lock(server, prefix, 10.0)
             step("wine", "wineboot")
             if server.poll() is not None:
                 raise RuntimeError(f"the wineserver (pid {server.pid}) exited with status "
@@ -943,10 +937,18 @@ def _wine_host(work_dir: str, keep: bool) -> int:
             _reap_children(time.monotonic() + 5.0)
             status = 1
         if not keep:
-            shutil.rmtree(work_dir, ignore_errors=True)
-            if os.path.exists(work_dir):
-                _host_log(f"couldn't remove {work_dir}")
+            try:
+                socket_folder = _wine_socket_folder(prefix)
+            except (RuntimeError, OSError) as error:
+                _host_log(f"couldn't tell the server's socket folder: {error}")
+                socket_folder = None
                 status = 1
+            for folder in (socket_folder, work_dir):
+                if folder is not None:
+                    shutil.rmtree(folder, ignore_errors=True)
+                    if os.path.exists(folder):
+                        _host_log(f"couldn't remove {folder}")
+                        status = 1
     return status
 
 
