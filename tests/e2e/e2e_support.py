@@ -613,12 +613,13 @@ class ProgramRun:
         self._out = bytearray()
         self._err = bytearray()
         self._changed = threading.Condition()
+        # Set before the readers start: the first of them may record its output at once.
+        self.first_output_time: float | None = None
+        self.exit_time: float | None = None
         self._readers = [threading.Thread(target=self._pump, args=(self.process.stdout, self._out), daemon=True),
                          threading.Thread(target=self._pump, args=(self.process.stderr, self._err), daemon=True)]
         for reader in self._readers:
             reader.start()
-        self.first_output_time: float | None = None
-        self.exit_time: float | None = None
 
     def _pump(self, stream, sink: bytearray) -> None:
         fd = stream.fileno()
