@@ -381,11 +381,6 @@ class PulseSandbox(ServerSandbox):
     NAME = "PulseAudio daemon"
     EXPORTS = ("PULSE_SERVER", "PULSE_CLIENTCONFIG", "XDG_RUNTIME_DIR")
 
-    @property
-    def pid(self) -> int | None:
-        """The daemon's pid."""
-        return self.daemons.get("pulse")
-
     def _is_ours(self, pid: int) -> bool:
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as f:
