@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/openal/dsound_api.h"
-#include "platform/openal/engine_setup.h"
+#include "platform/linux/engine_config.h"
 #include "platform/openal/hrtf_datasets.h"
 #include "platform/openal/loopback.h"
 
@@ -809,53 +809,6 @@ TEST_F(SoundCallsTest, BufferLivesWhileAnyInterfaceIsHeld)
     EXPECT_EQ(std::exchange(rig.buffer3D, nullptr)->Release(), 0u);
     const Rendered after = rig.Measure();
     EXPECT_LT(after.LoudestDb(), silentDb) << "after the last Release: " << after.Describe();
-}
-
-TEST_F(SoundCallsTest, ReleasedObjectsRefuseEveryCall)
-{
-    LPDIRECTSOUNDBUFFER buffer = nullptr;
-    ASSERT_STATUS(DS_OK, rig.device->CreateSoundBuffer(&toneDescription, &buffer, nullptr));
-    void* object = nullptr;
-    ASSERT_STATUS(DS_OK, buffer->QueryInterface(IID_IDirectSound3DBuffer, &object));
-    auto* buffer3D = static_cast<LPDIRECTSOUND3DBUFFER>(object);
-    EXPECT_STATUS(DS_OK, buffer->Play(0, 0, DSBPLAY_LOOPING));
-    EXPECT_EQ(buffer->Release(), 1u);
-    EXPECT_EQ(buffer3D->Release(), 0u);
-    EXPECT_EQ(buffer3D->Release(), 0u) << "released twice";
-    EXPECT_EQ(buffer->Release(), 0u) << "released again through the other interface";
-    EXPECT_EQ(buffer->AddRef(), 0u) << "a released object does not come back";
-    DWORD status = 1;
-    LPVOID region = nullptr;
-    DWORD length = 0;
-    EXPECT_STATUS(DSERR_INVALIDCALL, buffer->GetStatus(&status));
-    EXPECT_STATUS(DSERR_INVALIDCALL, buffer->Lock(0, 0, &region, &length, nullptr, nullptr, DSBLOCK_ENTIREBUFFER));
-    EXPECT_STATUS(DSERR_INVALIDCALL, buffer->Unlock(region, length, nullptr, 0));
-    EXPECT_STATUS(DSERR_INVALIDCALL, buffer->Play(0, 0, DSBPLAY_LOOPING));
-    EXPECT_STATUS(DSERR_INVALIDCALL, buffer->Stop());
-    EXPECT_STATUS(DSERR_INVALIDCALL, buffer3D->SetPosition(1.0f, 0.0f, 0.0f, DS3D_IMMEDIATE));
-    EXPECT_STATUS(DSERR_INVALIDCALL, buffer3D->SetMode(DS3DMODE_NORMAL, DS3D_IMMEDIATE));
-    EXPECT_STATUS(DSERR_INVALIDCALL, buffer3D->SetMinDistance(1.0f, DS3D_IMMEDIATE));
-    EXPECT_STATUS(DSERR_INVALIDCALL, buffer3D->SetMaxDistance(2.0f, DS3D_IMMEDIATE));
-    object = Garbage<void>();
-    EXPECT_STATUS(DSERR_INVALIDCALL, buffer3D->QueryInterface(IID_IDirectSoundBuffer, &object));
-    EXPECT_EQ(object, nullptr);
-    ExpectIntact();
-
-    LPDIRECTSOUND device = nullptr;
-    ASSERT_STATUS(DS_OK, sound::CreateLoopbackDevice(toneRateHz, 2, &device));
-    EXPECT_EQ(device->Release(), 0u);
-    EXPECT_EQ(device->Release(), 0u) << "released twice";
-    EXPECT_EQ(device->AddRef(), 0u);
-    EXPECT_STATUS(DSERR_INVALIDCALL, device->SetCooperativeLevel(TestWindow(), DSSCL_NORMAL));
-    buffer = Garbage<IDirectSoundBuffer>();
-    EXPECT_STATUS(DSERR_INVALIDCALL, device->CreateSoundBuffer(&toneDescription, &buffer, nullptr));
-    EXPECT_EQ(buffer, nullptr);
-    object = Garbage<void>();
-    EXPECT_STATUS(DSERR_INVALIDCALL, device->QueryInterface(IID_IDirectSound, &object));
-    EXPECT_EQ(object, nullptr);
-    std::int16_t samples[4] = {};
-    EXPECT_FALSE(sound::RenderLoopback(device, samples, 2));
-    ExpectIntact();
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/linux/engine_config.h"
+
 namespace sound {
 namespace {
 

@@ -1,22 +1,23 @@
-// The exit of a process whose given-up engine work still runs, on Linux: exit()
-// would run the engine's shutdown, which frees the PulseAudio state that work
-// is still using (libpulse then aborts, or the work crashes). The process ends
-// at once instead, with the status exit() was given and the streams flushed;
-// the system closes its connections, so the server keeps nothing of it.
+// The exit guard on Linux (glibc). exit() first destroys the exiting thread's thread_local
+// objects, then runs the exit handlers, newest first, the engine's shutdown among them or after
+// them. A thread_local watch on each thread that opened a device registers the guard's handler
+// as it is destroyed: at the start of exit(), so that the handler runs before every other one,
+// whatever registered when. On_exit hands the handler exit()'s status.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
-#include "platform/openal/bounded_call.h"
+#include "platform/openal/engine_thread.h"
+#include "platform/openal/exit_guard.h"
 
 namespace sound {
 namespace {
 
-void EndAtOnceWhileWorkRuns(int status, void*)
+void EndAtOnceIfEngineBusy(int status, void*)
 {
-    if (!GivenUpWorkRunning())
+    if (!EngineBusyAfterGiveUp())
         return;
     std::cout.flush();
     std::cerr.flush();
@@ -24,14 +25,18 @@ void EndAtOnceWhileWorkRuns(int status, void*)
     _exit(status);
 }
 
+// Destroyed when its thread ends, by returning or by exit(); a handler registered at a
+// thread's end that is not the process's is harmless, and runs later than the one that is.
+struct ExitWatch {
+    ~ExitWatch() { on_exit(EndAtOnceIfEngineBusy, nullptr); }
+};
+
 } // namespace
 
-void GuardExitAgainstGivenUpWork()
+void GuardExit()
 {
-    // Handlers run in the reverse order of registration: one registered now runs
-    // before the engine's own, registered when it first set itself up. Each
-    // give-up registers again; the first handler to run ends the process.
-    on_exit(EndAtOnceWhileWorkRuns, nullptr);
+    thread_local ExitWatch watch;
+    static_cast<void>(watch);
 }
 
 } // namespace sound

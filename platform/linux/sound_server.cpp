@@ -1,17 +1,21 @@
-// The output's channel count on Linux: the PulseAudio server (PipeWire's
-// included) is asked for that of this process's own playback stream, through a
-// connection of its own that is closed before the answer comes back. No server
-// to ask (the engine plays through ALSA or JACK) tells nothing.
+// The output's channel count on Linux, for an engine that does not report it: the PulseAudio
+// server (PipeWire's included) is asked for that of this process's own playback stream, through
+// a connection of its own. Our streams are told from others' by a mark that every PulseAudio
+// client of this process carries (PULSE_PROP_<key>, read by libpulse), so the question holds in
+// a PID namespace too, where the server sees other process ids than ours. No server to ask (the
+// engine plays through ALSA or JACK) tells nothing.
 #include "platform/openal/output_layout.h"
 
 #include <pulse/pulseaudio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <string_view>
+#include <random>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -32,37 +36,36 @@ struct OperationRelease {
     void operator()(pa_operation* operation) const { pa_operation_unref(operation); }
 };
 
-enum class Process { Ours, Other, Unnamed };
+constexpr const char* markKey = "orbit-tone.instance";
 
-// The process a stream or client names as its own.
-Process ProcessOf(const pa_proplist* properties)
+// This process's mark; set once, before the engine's first call.
+std::string& Mark()
 {
-    const char* pid = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
-    if (!pid)
-        return Process::Unnamed;
-    const std::string_view text(pid);
-    long value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    const bool ours = error == std::errc() && end == text.data() + text.size() && value == static_cast<long>(getpid());
-    return ours ? Process::Ours : Process::Other;
+    static std::string mark;
+    return mark;
 }
 
-// What the listings of the server's clients and streams found. A stream made
-// through PulseAudio names our process itself; one that PipeWire's server
-// shows from a PipeWire client of ours (OpenAL Soft's own PipeWire backend)
-// names none, and only its client does.
+bool Marked(const pa_proplist* properties)
+{
+    const char* mark = pa_proplist_gets(properties, markKey);
+    return mark && Mark() == mark;
+}
+
+// What the listings of the server's clients and streams found: a stream that carries our mark
+// itself, or one whose client does (PipeWire's server shows the mark on the client only).
 struct Listing {
     int pending = 2;
+    std::uint32_t questioner = PA_INVALID_INDEX; // our own client, which plays nothing
     std::optional<int> channels;
     std::vector<std::uint32_t> ourClients;
-    std::vector<std::pair<std::uint32_t, int>> unnamedStreams; // client, channels
+    std::vector<std::pair<std::uint32_t, int>> streams; // client, channels
 
     std::optional<int> Channels() const
     {
         if (channels)
             return channels;
-        for (const auto& [client, streamChannels] : unnamedStreams) {
-            if (std::find(ourClients.begin(), ourClients.end(), client) != ourClients.end())
+        for (const auto& [client, streamChannels] : streams) {
+            if (client != questioner && std::ranges::find(ourClients, client) != ourClients.end())
                 return streamChannels;
         }
         return std::nullopt;
@@ -76,7 +79,7 @@ void OnClient(pa_context*, const pa_client_info* info, int last, void* userdata)
         --listing->pending;
         return;
     }
-    if (info && ProcessOf(info->proplist) == Process::Ours)
+    if (info && Marked(info->proplist))
         listing->ourClients.push_back(info->index);
 }
 
@@ -89,25 +92,25 @@ void OnStream(pa_context*, const pa_sink_input_info* info, int last, void* userd
     }
     if (!info)
         return;
-    switch (ProcessOf(info->proplist)) {
-    case Process::Ours:
+    if (Marked(info->proplist) && info->client != listing->questioner)
         listing->channels = info->sample_spec.channels;
-        return;
-    case Process::Unnamed:
-        if (info->client != PA_INVALID_INDEX)
-            listing->unnamedStreams.emplace_back(info->client, info->sample_spec.channels);
-        return;
-    case Process::Other:
-        return;
-    }
+    else if (info->client != PA_INVALID_INDEX)
+        listing->streams.emplace_back(info->client, info->sample_spec.channels);
 }
 
 } // namespace
 
-ChannelsAnswer OutputChannels(std::chrono::milliseconds limit)
+void PrepareOutputQuestion()
 {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + limit;
+    // Unique enough among the streams one server plays: the process id and 64 random bits.
+    std::random_device entropy;
+    const std::uint64_t random = (std::uint64_t{entropy()} << 32) | entropy();
+    Mark() = std::to_string(getpid()) + "-" + std::to_string(random);
+    setenv(("PULSE_PROP_" + std::string(markKey)).c_str(), Mark().c_str(), 1);
+}
+
+ChannelsAnswer OutputChannels(Deadline deadline)
+{
     bool late = false;
     // Runs the loop once, waiting at most until the deadline; false once it has passed or failed.
     const auto turn = [deadline, &late](pa_mainloop* loop) {
@@ -138,6 +141,7 @@ ChannelsAnswer OutputChannels(std::chrono::milliseconds limit)
     }
 
     Listing listing;
+    listing.questioner = pa_context_get_index(context.get());
     const std::unique_ptr<pa_operation, OperationRelease> clients(
         pa_context_get_client_info_list(context.get(), OnClient, &listing));
     const std::unique_ptr<pa_operation, OperationRelease> streams(

@@ -1,50 +1,20 @@
-// What the engine is given before its first call: the process environment, and
-// a configuration of ours for what the user's own configuration leaves unset.
+// What the engine is given before its first call: each system prepares the process
+// environment, filling in only what the user left unset.
 #pragma once
 
 #include <filesystem>
-#include <span>
-#include <string>
-#include <string_view>
-#include <vector>
 
 namespace sound {
 
-// Prepares the engine's environment, once; every device opening calls it first.
+// Prepares the engine's environment and the output question, once; every device opening
+// calls it first.
 void PrepareEngineOnce();
 
-// Each system's own preparation of the process environment for the engine,
-// which PrepareEngineOnce runs: only what the user left unset is filled in.
+// Each system's own preparation of the process environment for the engine.
 void PrepareEngine();
 
-// Our data folder, whose openal/hrtf holds the light HRTF datasets: share/orbit-tone
-// beside the executable in the build tree, or in the installed data folder.
+// Our data folder, whose openal/hrtf holds the light HRTF datasets: share/orbit-tone beside
+// the executable in the build tree, or in the installed data folder.
 std::filesystem::path DataFolder();
-
-// The user's configuration files, in the order the engine reads them (a later
-// one wins), without ALSOFT_CONF's. On Linux: /etc/openal/alsoft.conf,
-// alsoft.conf in each XDG_CONFIG_DIRS entry, ~/.alsoftrc, alsoft.conf in
-// XDG_CONFIG_HOME, and the one beside the executable; on Windows: alsoft.ini in
-// the roaming application data folder, and the one beside the executable.
-std::vector<std::filesystem::path> UserConfigFiles();
-
-// Whether configuration text gives a key of a section a value; the lines
-// before any section belong to the general one.
-bool SetsKey(std::string_view text, std::string_view section, std::string_view key);
-
-// One setting of the engine's configuration.
-struct Setting {
-    std::string_view section;
-    std::string_view key;
-    std::string_view value;
-};
-
-// A configuration holding those of the settings that none of the texts sets;
-// empty when they set them all.
-std::string ConfigForUnset(std::span<const Setting> settings, std::span<const std::string> texts);
-
-// Our settings (how far ahead the engine mixes) that the user's configuration
-// files leave unset, as a configuration text; empty when they set them all.
-std::string OurConfig();
 
 } // namespace sound

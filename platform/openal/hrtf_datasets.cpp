@@ -28,11 +28,6 @@ std::optional<int> NamedRate(std::string_view name)
 
 } // namespace
 
-bool RequiresHrtf(Rendering rendering)
-{
-    return rendering == Rendering::HrtfFull || rendering == Rendering::HrtfLight;
-}
-
 bool IsLightDataset(std::string_view name)
 {
     return name.starts_with(lightDatasetPrefix);
@@ -67,6 +62,15 @@ std::vector<std::string> DatasetCandidates(Rendering rendering, std::span<const 
             candidates.push_back(name);
     }
     return candidates;
+}
+
+int DatasetIndex(std::span<const std::string> listed, std::string_view name)
+{
+    for (std::size_t index = 0; index < listed.size(); ++index) {
+        if (listed[index] == name)
+            return static_cast<int>(index);
+    }
+    return -1;
 }
 
 int NearestDatasetRate(Rendering rendering, std::span<const std::string> listed, int rateHz)

@@ -7,18 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/openal/rendering.h"
+
 namespace sound {
-
-// How the device renders 3D sources.
-enum class Rendering {
-    Automatic, // the engine decides: HRTF only where it detects headphones, or where the user forces it
-    Panning,   // plain panning, unless the user forces HRTF
-    HrtfFull,  // HRTF with the engine's own dataset, or the user's default-hrtf
-    HrtfLight, // HRTF with our shortened dataset
-};
-
-// Whether the rendering requires HRTF.
-bool RequiresHrtf(Rendering rendering);
 
 // Whether a dataset name is one of our light datasets.
 bool IsLightDataset(std::string_view name);
@@ -35,6 +26,9 @@ bool EngineResamplesDatasets(std::string_view version);
 // ("...-48000" at 44100 Hz) are left out.
 std::vector<std::string> DatasetCandidates(Rendering rendering, std::span<const std::string> listed, int rateHz,
                                            bool engineResamples);
+
+// Where name stands in the engine's list: the index the engine takes it by; -1 when it is not listed.
+int DatasetIndex(std::span<const std::string> listed, std::string_view name);
 
 // For an engine that cannot resample, when nothing loads at rateHz: the rate
 // nearest to it that a dataset for the rendering is named for; 0 when none is.

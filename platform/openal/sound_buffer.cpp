@@ -1,17 +1,18 @@
-// Buffer descriptions checked, and buffers played by the engine: a buffer is an
-// engine source playing an engine buffer, its 3D interface the same object.
+// Buffer descriptions checked, and buffers played by the engine: a buffer is an engine source
+// playing an engine buffer, its 3D interface the same object.
 #include "platform/openal/sound_buffer.h"
 
-#include <AL/al.h>
-#define AL_ALEXT_PROTOTYPES
-#include <AL/alext.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "platform/openal/counted.h"
+#include "platform/openal/device_state.h"
 
 namespace sound {
 namespace {
@@ -107,44 +108,96 @@ HRESULT CheckDescription(const DSBUFFERDESC* description, BufferRequest& request
 
 namespace {
 
+// How long a buffer's call may wait for the device's engine thread. None of them waits on the
+// sound server; the bound holds should the engine stop answering all the same.
+constexpr std::chrono::milliseconds longestCallWait{1000};
+
 bool Finite(D3DVALUE value)
 {
     return std::isfinite(value);
 }
 
-// A sound buffer: its samples live here, where Lock hands them out, and are
-// copied into the engine at Unlock. The 3D interface is the same object, so
-// that it holds a reference to the buffer.
+// A buffer's 3D settings, as the platform gives them.
+struct Placement {
+    DWORD mode = DS3DMODE_NORMAL;
+    D3DVALUE x = 0.0f;
+    D3DVALUE y = 0.0f;
+    D3DVALUE z = 0.0f;
+    D3DVALUE minDistance = DS3D_DEFAULTMINDISTANCE;
+    D3DVALUE maxDistance = DS3D_DEFAULTMAXDISTANCE;
+};
+
+// The samples a new buffer holds: silence.
+std::vector<BYTE> Silence(const BufferRequest& request)
+{
+    return std::vector<BYTE>(request.bytes, request.format.wBitsPerSample == 8 ? BYTE{0x80} : BYTE{0});
+}
+
+// What follows is work on the device's engine thread, its context current.
+
+// Hands the 3D settings to the engine. The platform's coordinates are left-handed with +z
+// ahead; the engine's are right-handed with -z ahead. Inside the minimum distance the gain is 1,
+// beyond it falls as the inverse of the distance, and past the maximum no further.
+bool Apply3D(ALuint source, const Placement& placement)
+{
+    alGetError();
+    alSourcei(source, AL_SOURCE_RELATIVE, placement.mode == DS3DMODE_NORMAL ? AL_FALSE : AL_TRUE);
+    if (placement.mode == DS3DMODE_DISABLE)
+        alSource3f(source, AL_POSITION, 0.0f, 0.0f, 0.0f);
+    else
+        alSource3f(source, AL_POSITION, placement.x, placement.y, -placement.z);
+    alSourcef(source, AL_REFERENCE_DISTANCE, placement.minDistance);
+    alSourcef(source, AL_MAX_DISTANCE, std::max(placement.minDistance, placement.maxDistance));
+    alSourcef(source, AL_ROLLOFF_FACTOR, 1.0f);
+    return alGetError() == AL_NO_ERROR;
+}
+
+// Copies the samples into the engine. The engine cannot change a buffer a source holds, so the
+// source lets go of it and takes it back where it was.
+bool Upload(EngineSource engine, const WAVEFORMATEX& format, const std::vector<BYTE>& samples)
+{
+    alGetError();
+    ALint state = AL_INITIAL;
+    ALint offset = 0;
+    alGetSourcei(engine.source, AL_SOURCE_STATE, &state);
+    alGetSourcei(engine.source, AL_SAMPLE_OFFSET, &offset);
+    alSourceStop(engine.source);
+    alSourcei(engine.source, AL_BUFFER, 0);
+    const ALenum engineFormat = format.nChannels == 1 ? (format.wBitsPerSample == 8 ? AL_FORMAT_MONO8 : AL_FORMAT_MONO16)
+                                                      : (format.wBitsPerSample == 8 ? AL_FORMAT_STEREO8 : AL_FORMAT_STEREO16);
+    alBufferData(engine.buffer, engineFormat, samples.data(), static_cast<ALsizei>(samples.size()),
+                 static_cast<ALsizei>(format.nSamplesPerSec));
+    alSourcei(engine.source, AL_BUFFER, static_cast<ALint>(engine.buffer));
+    if (state == AL_PLAYING || state == AL_PAUSED)
+        alSourcei(engine.source, AL_SAMPLE_OFFSET, offset);
+    if (state == AL_PLAYING)
+        alSourcePlay(engine.source);
+    return alGetError() == AL_NO_ERROR;
+}
+
+void DeleteEngineSource(EngineSource engine)
+{
+    if (engine.source) {
+        alSourceStop(engine.source);
+        alDeleteSources(1, &engine.source);
+    }
+    if (engine.buffer)
+        alDeleteBuffers(1, &engine.buffer);
+}
+
+// A sound buffer: its samples live here, where Lock hands them out, and are copied into the
+// engine at Unlock. The 3D interface is the same object, so that it holds a reference to the
+// buffer. Calls may come from several threads: the object's own state is guarded by its mutex,
+// which is never held while a call waits for the engine thread.
 class SoundBuffer final : public IDirectSoundBuffer, public IDirectSound3DBuffer, public Counted {
 public:
-    SoundBuffer(std::shared_ptr<Output> output, const BufferRequest& request)
-        : output_(std::move(output))
+    SoundBuffer(std::shared_ptr<EngineDevice> device, const BufferRequest& request, EngineSource engine)
+        : device_(std::move(device))
+        , engine_(engine)
         , is3D_((request.flags & DSBCAPS_CTRL3D) != 0)
         , format_(request.format)
-        , samples_(request.bytes, request.format.wBitsPerSample == 8 ? BYTE{0x80} : BYTE{0})
+        , samples_(Silence(request))
     {
-    }
-
-    // Creates the engine's source and buffer; false when the engine refuses.
-    bool Start()
-    {
-        const auto lock = LockEngine();
-        if (!output_->MakeCurrent())
-            return false;
-        alGetError();
-        alGenSources(1, &source_);
-        if (alGetError() != AL_NO_ERROR)
-            return false;
-        alGenBuffers(1, &engineBuffer_);
-        if (alGetError() != AL_NO_ERROR)
-            return false;
-        if (!is3D_) {
-            // Played as they are, at the listener.
-            alSourcei(source_, AL_SOURCE_RELATIVE, AL_TRUE);
-            alSourcei(source_, AL_DIRECT_CHANNELS_SOFT, AL_TRUE);
-            alSourcef(source_, AL_ROLLOFF_FACTOR, 0.0f);
-        }
-        return Upload() && (!is3D_ || Apply3D());
     }
 
     // IUnknown
@@ -169,18 +222,20 @@ public:
         if (!status)
             return DSERR_INVALIDPARAM;
         *status = 0;
-        const auto lock = LockEngine();
-        if (!output_)
-            return DSERR_INVALIDCALL;
-        if (!output_->MakeCurrent()) {
+        const auto playing = Call([source = engine_.source](DeviceState& state) {
+            ALint sourceState = AL_INITIAL;
+            alGetSourcei(source, AL_SOURCE_STATE, &sourceState);
+            return std::pair{sourceState == AL_PLAYING, Connected(state)};
+        });
+        if (!playing) {
             *status = DSBSTATUS_BUFFERLOST;
             return DS_OK;
         }
-        ALint state = AL_INITIAL;
-        alGetSourcei(source_, AL_SOURCE_STATE, &state);
-        if (state == AL_PLAYING)
+        const auto [sourcePlaying, connected] = *playing;
+        std::lock_guard lock(mutex_);
+        if (sourcePlaying)
             *status = DSBSTATUS_PLAYING | (looping_ ? DSBSTATUS_LOOPING : 0);
-        if (!output_->Connected())
+        if (!connected)
             *status |= DSBSTATUS_BUFFERLOST;
         return DS_OK;
     }
@@ -190,11 +245,6 @@ public:
     {
         if (!region1 || !length1 || (flags & ~(DSBLOCK_FROMWRITECURSOR | DSBLOCK_ENTIREBUFFER)) != 0)
             return DSERR_INVALIDPARAM;
-        const auto lock = LockEngine();
-        if (!output_)
-            return DSERR_INVALIDCALL;
-        if (locked_)
-            return DSERR_INVALIDCALL; // one region at a time
         const auto size = static_cast<DWORD>(samples_.size());
         if (flags & DSBLOCK_ENTIREBUFFER)
             bytes = size;
@@ -202,6 +252,9 @@ public:
             offset = PlayOffsetBytes();
         if (offset >= size || bytes == 0 || bytes > size)
             return DSERR_INVALIDPARAM;
+        std::lock_guard lock(mutex_);
+        if (locked_)
+            return DSERR_INVALIDCALL; // one region at a time
 
         // A region that runs past the end continues at the start, when the caller takes a second one.
         const DWORD first = std::min(bytes, size - offset);
@@ -222,80 +275,93 @@ public:
 
     HRESULT Unlock(LPVOID region1, DWORD length1, LPVOID region2, DWORD length2) override
     {
-        const auto lock = LockEngine();
-        if (!output_)
-            return DSERR_INVALIDCALL;
-        // Only the regions the last Lock handed out, and at most their lengths.
-        const bool handedOut = locked_ && region1 == lockedRegion1_ && length1 <= lockedLength1_ &&
-                               (length2 == 0 || (region2 == lockedRegion2_ && length2 <= lockedLength2_));
-        if (!handedOut)
-            return DSERR_INVALIDPARAM;
-        locked_ = false;
-        if (!output_->MakeCurrent())
+        std::vector<BYTE> samples;
+        {
+            std::lock_guard lock(mutex_);
+            // Only the regions the last Lock handed out, and at most their lengths.
+            const bool handedOut = locked_ && region1 == lockedRegion1_ && length1 <= lockedLength1_ &&
+                                   (length2 == 0 || (region2 == lockedRegion2_ && length2 <= lockedLength2_));
+            if (!handedOut)
+                return DSERR_INVALIDPARAM;
+            locked_ = false;
+            samples = samples_;
+        }
+        const auto uploaded = Call([engine = engine_, format = format_, samples = std::move(samples)](DeviceState&) {
+            return Upload(engine, format, samples);
+        });
+        if (!uploaded)
             return DSERR_BUFFERLOST;
-        return Upload() ? DS_OK : DSERR_GENERIC;
+        return *uploaded ? DS_OK : DSERR_GENERIC;
     }
 
     HRESULT Play(DWORD reserved, DWORD priority, DWORD flags) override
     {
         if (reserved != 0 || priority != 0 || (flags & ~DSBPLAY_LOOPING) != 0)
             return DSERR_INVALIDPARAM;
-        const auto lock = LockEngine();
-        if (!output_)
-            return DSERR_INVALIDCALL;
-        if (!output_->Connected() || !output_->MakeCurrent())
+        const bool looping = (flags & DSBPLAY_LOOPING) != 0;
+        const auto played = Call([source = engine_.source, looping](DeviceState& state) {
+            if (!Connected(state))
+                return DSERR_BUFFERLOST;
+            alGetError();
+            alSourcei(source, AL_LOOPING, looping ? AL_TRUE : AL_FALSE);
+            ALint sourceState = AL_INITIAL;
+            alGetSourcei(source, AL_SOURCE_STATE, &sourceState);
+            if (sourceState != AL_PLAYING)
+                alSourcePlay(source);
+            return alGetError() == AL_NO_ERROR ? DS_OK : DSERR_GENERIC;
+        });
+        if (!played)
             return DSERR_BUFFERLOST;
-        looping_ = (flags & DSBPLAY_LOOPING) != 0;
-        alGetError();
-        alSourcei(source_, AL_LOOPING, looping_ ? AL_TRUE : AL_FALSE);
-        ALint state = AL_INITIAL;
-        alGetSourcei(source_, AL_SOURCE_STATE, &state);
-        if (state != AL_PLAYING)
-            alSourcePlay(source_);
-        return alGetError() == AL_NO_ERROR ? DS_OK : DSERR_GENERIC;
+        if (SUCCEEDED(*played)) {
+            std::lock_guard lock(mutex_);
+            looping_ = looping;
+        }
+        return *played;
     }
 
     HRESULT Stop() override
     {
-        const auto lock = LockEngine();
-        if (!output_)
-            return DSERR_INVALIDCALL;
-        if (!output_->MakeCurrent())
-            return DSERR_BUFFERLOST;
         // Stopping keeps the position, so that the next Play goes on from it.
-        alSourcePause(source_);
-        return DS_OK;
+        const auto stopped = Call([source = engine_.source](DeviceState&) {
+            alSourcePause(source);
+            return true;
+        });
+        return stopped ? DS_OK : DSERR_BUFFERLOST;
     }
 
     // IDirectSound3DBuffer
     HRESULT SetMaxDistance(D3DVALUE distance, DWORD apply) override
     {
-        return Set3D(apply, Finite(distance) && distance > 0.0f, [&] { maxDistance_ = distance; });
+        return Set3D(apply, Finite(distance) && distance > 0.0f, [&](Placement& p) { p.maxDistance = distance; });
     }
 
     HRESULT SetMinDistance(D3DVALUE distance, DWORD apply) override
     {
-        return Set3D(apply, Finite(distance) && distance > 0.0f, [&] { minDistance_ = distance; });
+        return Set3D(apply, Finite(distance) && distance > 0.0f, [&](Placement& p) { p.minDistance = distance; });
     }
 
     HRESULT SetMode(DWORD mode, DWORD apply) override
     {
         return Set3D(apply, mode == DS3DMODE_NORMAL || mode == DS3DMODE_HEADRELATIVE || mode == DS3DMODE_DISABLE,
-                     [&] { mode_ = mode; });
+                     [&](Placement& p) { p.mode = mode; });
     }
 
     HRESULT SetPosition(D3DVALUE x, D3DVALUE y, D3DVALUE z, DWORD apply) override
     {
-        return Set3D(apply, Finite(x) && Finite(y) && Finite(z), [&] {
-            x_ = x;
-            y_ = y;
-            z_ = z;
+        return Set3D(apply, Finite(x) && Finite(y) && Finite(z), [&](Placement& p) {
+            p.x = x;
+            p.y = y;
+            p.z = z;
         });
     }
 
-    Output* EngineOutput() const { return output_.get(); }
-
 private:
+    template <typename Work>
+    auto Call(Work work) -> std::optional<std::invoke_result_t<Work&, DeviceState&>>
+    {
+        return device_->Call(device_->DeadlineIn(longestCallWait), std::move(work));
+    }
+
     // Runs one 3D setter: checks, stores, and hands the whole 3D state to the engine.
     template <typename Store>
     HRESULT Set3D(DWORD apply, bool valid, Store store)
@@ -304,115 +370,87 @@ private:
             return DSERR_UNSUPPORTED; // deferred settings need a listener to commit them, which the layer lacks
         if (apply != DS3D_IMMEDIATE || !valid)
             return DSERR_INVALIDPARAM;
-        const auto lock = LockEngine();
-        if (!output_)
-            return DSERR_INVALIDCALL;
-        store();
-        if (!output_->MakeCurrent())
+        Placement placement;
+        {
+            std::lock_guard lock(mutex_);
+            store(placement_);
+            placement = placement_;
+        }
+        const auto applied =
+            Call([source = engine_.source, placement](DeviceState&) { return Apply3D(source, placement); });
+        if (!applied)
             return DSERR_BUFFERLOST;
-        return Apply3D() ? DS_OK : DSERR_GENERIC;
-    }
-
-    // The platform's coordinates are left-handed with +z ahead; the engine's are
-    // right-handed with -z ahead. Inside the minimum distance the gain is 1,
-    // beyond it falls as the inverse of the distance, and past the maximum no further.
-    bool Apply3D()
-    {
-        alGetError();
-        const bool disabled = mode_ == DS3DMODE_DISABLE;
-        alSourcei(source_, AL_SOURCE_RELATIVE, mode_ == DS3DMODE_NORMAL ? AL_FALSE : AL_TRUE);
-        if (disabled)
-            alSource3f(source_, AL_POSITION, 0.0f, 0.0f, 0.0f);
-        else
-            alSource3f(source_, AL_POSITION, x_, y_, -z_);
-        alSourcef(source_, AL_REFERENCE_DISTANCE, minDistance_);
-        alSourcef(source_, AL_MAX_DISTANCE, std::max(minDistance_, maxDistance_));
-        alSourcef(source_, AL_ROLLOFF_FACTOR, 1.0f);
-        return alGetError() == AL_NO_ERROR;
-    }
-
-    // Copies the samples into the engine. The engine cannot change a buffer a
-    // source holds, so the source lets go of it and takes it back where it was.
-    bool Upload()
-    {
-        alGetError();
-        ALint state = AL_INITIAL;
-        ALint offset = 0;
-        alGetSourcei(source_, AL_SOURCE_STATE, &state);
-        alGetSourcei(source_, AL_SAMPLE_OFFSET, &offset);
-        alSourceStop(source_);
-        alSourcei(source_, AL_BUFFER, 0);
-        const ALenum engineFormat = format_.nChannels == 1
-                                        ? (format_.wBitsPerSample == 8 ? AL_FORMAT_MONO8 : AL_FORMAT_MONO16)
-                                        : (format_.wBitsPerSample == 8 ? AL_FORMAT_STEREO8 : AL_FORMAT_STEREO16);
-        alBufferData(engineBuffer_, engineFormat, samples_.data(), static_cast<ALsizei>(samples_.size()),
-                     static_cast<ALsizei>(format_.nSamplesPerSec));
-        alSourcei(source_, AL_BUFFER, static_cast<ALint>(engineBuffer_));
-        if (state == AL_PLAYING || state == AL_PAUSED)
-            alSourcei(source_, AL_SAMPLE_OFFSET, offset);
-        if (state == AL_PLAYING)
-            alSourcePlay(source_);
-        return alGetError() == AL_NO_ERROR;
+        return *applied ? DS_OK : DSERR_GENERIC;
     }
 
     DWORD PlayOffsetBytes()
     {
-        if (!output_->MakeCurrent())
-            return 0;
-        ALint offset = 0;
-        alGetSourcei(source_, AL_BYTE_OFFSET, &offset);
-        return offset > 0 ? static_cast<DWORD>(offset) % static_cast<DWORD>(samples_.size()) : 0;
+        const auto offset = Call([source = engine_.source](DeviceState&) {
+            ALint bytes = 0;
+            alGetSourcei(source, AL_BYTE_OFFSET, &bytes);
+            return bytes;
+        });
+        return offset && *offset > 0 ? static_cast<DWORD>(*offset) % static_cast<DWORD>(samples_.size()) : 0;
     }
 
     // The last reference is gone: playback ends and the engine's objects go.
     void Retire() override
     {
-        std::shared_ptr<Output> output;
-        {
-            const auto lock = LockEngine();
-            output.swap(output_);
-            // A device the engine stopped answering for keeps its objects until the process ends.
-            if (output->MakeCurrent()) {
-                alSourceStop(source_);
-                alDeleteSources(1, &source_);
-                alDeleteBuffers(1, &engineBuffer_);
-            }
-            std::vector<BYTE>().swap(samples_);
-        }
+        Call([engine = engine_](DeviceState&) {
+            DeleteEngineSource(engine);
+            return true;
+        });
     }
 
-    std::shared_ptr<Output> output_; // null once released
+    const std::shared_ptr<EngineDevice> device_;
+    const EngineSource engine_;
     const bool is3D_;
     const WAVEFORMATEX format_;
-    std::vector<BYTE> samples_;
-    ALuint source_ = 0;
-    ALuint engineBuffer_ = 0;
-    bool looping_ = false;
 
+    std::mutex mutex_; // guards what follows
+    std::vector<BYTE> samples_;
+    bool looping_ = false;
     bool locked_ = false;
     BYTE* lockedRegion1_ = nullptr;
     DWORD lockedLength1_ = 0;
     BYTE* lockedRegion2_ = nullptr;
     DWORD lockedLength2_ = 0;
-
-    DWORD mode_ = DS3DMODE_NORMAL;
-    D3DVALUE x_ = 0.0f;
-    D3DVALUE y_ = 0.0f;
-    D3DVALUE z_ = 0.0f;
-    D3DVALUE minDistance_ = DS3D_DEFAULTMINDISTANCE;
-    D3DVALUE maxDistance_ = DS3D_DEFAULTMAXDISTANCE;
+    Placement placement_;
 };
 
 } // namespace
 
-IDirectSoundBuffer* NewSoundBuffer(std::shared_ptr<Output> output, const BufferRequest& request)
+std::optional<EngineSource> CreateEngineSource(const BufferRequest& request)
 {
-    auto* created = new SoundBuffer(std::move(output), request);
-    if (!created->Start()) {
-        created->Release();
-        return nullptr;
+    EngineSource engine;
+    alGetError();
+    alGenSources(1, &engine.source);
+    if (alGetError() != AL_NO_ERROR)
+        return std::nullopt;
+    alGenBuffers(1, &engine.buffer);
+    if (alGetError() != AL_NO_ERROR) {
+        engine.buffer = 0;
+        DeleteEngineSource(engine);
+        return std::nullopt;
     }
-    return created;
+    const bool is3D = (request.flags & DSBCAPS_CTRL3D) != 0;
+    if (!is3D) {
+        // Played as they are, at the listener.
+        alSourcei(engine.source, AL_SOURCE_RELATIVE, AL_TRUE);
+        alSourcei(engine.source, AL_DIRECT_CHANNELS_SOFT, AL_TRUE);
+        alSourcef(engine.source, AL_ROLLOFF_FACTOR, 0.0f);
+    }
+    if (!Upload(engine, request.format, Silence(request)) || (is3D && !Apply3D(engine.source, Placement{}))) {
+        DeleteEngineSource(engine);
+        return std::nullopt;
+    }
+    return engine;
+}
+
+IDirectSoundBuffer* NewSoundBuffer(std::shared_ptr<EngineDevice> device, const BufferRequest& request,
+                                   EngineSource engine)
+{
+    return new SoundBuffer(std::move(device), request, engine);
 }
 
 } // namespace sound

@@ -1,30 +1,44 @@
-// The DirectSound device on OpenAL Soft, the default playback device or a
-// loopback one, and the buffers it creates.
+// The DirectSound device on OpenAL Soft, the default playback device or a loopback one, and the
+// buffers it creates.
+#include <algorithm>
+#include <chrono>
 #include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/openal/counted.h"
+#include "platform/openal/device_state.h"
 #include "platform/openal/dsound_api.h"
+#include "platform/openal/engine_device.h"
 #include "platform/openal/loopback.h"
-#include "platform/openal/openal_output.h"
 #include "platform/openal/sound_buffer.h"
 
 namespace sound {
 namespace {
 
-// The layer mixes for every window alike; it only checks that there is one. Windows'
-// console has none under Wine, nor in a process started without a console window.
+// The layer mixes for every window alike; it only checks that there is one. Windows' console
+// has none under Wine, nor in a process started without a console window.
 #ifdef _WIN32
 constexpr bool windowRequired = false;
 #else
 constexpr bool windowRequired = true;
 #endif
 
-// A playback device. Buffers share its engine output, so that it lives as long
-// as any of them does.
+// How long creating a buffer may wait on the sound server, from the choice to the answer: the
+// whole device switches to the rendering it asks for (a few resets of the engine, 5-7 ms each
+// with a server that answers) and the engine makes its objects. The program then answers a
+// choice within 6 s whatever the server does.
+constexpr std::chrono::milliseconds longestCreationWait{5000};
+// Reading the device's state waits on no server.
+constexpr std::chrono::milliseconds longestReportWait{1000};
+
+// A playback device. Buffers share its engine device, so that it lives as long as any of
+// them does.
 class SoundDevice final : public IDirectSound, public Counted {
 public:
-    explicit SoundDevice(std::shared_ptr<Output> output)
-        : output_(std::move(output))
+    explicit SoundDevice(std::shared_ptr<EngineDevice> device)
+        : device_(std::move(device))
     {
     }
 
@@ -45,9 +59,7 @@ public:
     {
         if ((windowRequired && !window) || level < DSSCL_NORMAL || level > DSSCL_WRITEPRIMARY)
             return DSERR_INVALIDPARAM;
-        const auto lock = LockEngine();
-        if (!output_)
-            return DSERR_INVALIDCALL;
+        std::lock_guard lock(mutex_);
         level_ = level;
         return DS_OK;
     }
@@ -62,51 +74,60 @@ public:
         BufferRequest request;
         if (const HRESULT status = CheckDescription(description, request); FAILED(status))
             return status;
-
-        std::shared_ptr<Output> output;
         {
-            const auto lock = LockEngine();
-            if (!output_)
-                return DSERR_INVALIDCALL;
+            std::lock_guard lock(mutex_);
             if (level_ == 0)
                 return DSERR_PRIOLEVELNEEDED; // the cooperative level comes first
-            output = output_;
         }
-        // The engine renders HRTF per device: the whole device switches first.
-        // A device that is gone, or whose server stopped answering, makes no buffer.
-        const Selection selected =
-            (request.flags & DSBCAPS_CTRL3D) ? output->Select(request.rendering) : Selection::Rendered;
-        if (selected == Selection::NoDevice || !output->Connected())
-            return DSERR_NODRIVER;
 
-        IDirectSoundBuffer* created = NewSoundBuffer(output, request);
+        // The engine renders HRTF per device: the whole device switches first. A device that
+        // is gone, or whose server stopped answering, makes no buffer.
+        struct Created {
+            HRESULT status = DSERR_NODRIVER;
+            EngineSource engine;
+        };
+        const std::optional<Created> created =
+            device_->Call(device_->DeadlineIn(longestCreationWait), [request](DeviceState& state) {
+                const Selection selected =
+                    (request.flags & DSBCAPS_CTRL3D) ? Select(state, request.rendering) : Selection::Rendered;
+                if (selected == Selection::NoDevice || !Connected(state))
+                    return Created{};
+                const std::optional<EngineSource> engine = CreateEngineSource(request);
+                if (!engine)
+                    return Created{.status = Connected(state) ? DSERR_OUTOFMEMORY : DSERR_NODRIVER, .engine = {}};
+                return Created{.status = selected == Selection::Panned ? DS_NO_VIRTUALIZATION : DS_OK,
+                               .engine = *engine};
+            });
         if (!created)
-            return output->Connected() ? DSERR_OUTOFMEMORY : DSERR_NODRIVER;
-        *buffer = created;
-        return selected == Selection::Panned ? DS_NO_VIRTUALIZATION : DS_OK;
+            return DSERR_NODRIVER;
+        if (SUCCEEDED(created->status))
+            *buffer = NewSoundBuffer(device_, request, created->engine);
+        return created->status;
     }
 
-    Output* EngineOutput() const { return output_.get(); }
+    EngineDevice& Engine() const { return *device_; }
 
 private:
-    // The output closes once no buffer shares it any more.
-    void Retire() override
-    {
-        std::shared_ptr<Output> output;
-        const auto lock = LockEngine();
-        output.swap(output_);
-    }
+    // The engine device closes once no buffer shares it any more.
+    void Retire() override {}
 
-    std::shared_ptr<Output> output_; // null once released
+    const std::shared_ptr<EngineDevice> device_;
+    std::mutex mutex_;
     DWORD level_ = 0;
 };
 
-HRESULT CreateDevice(std::shared_ptr<Output> output, LPDIRECTSOUND* device)
+HRESULT CreateDevice(std::shared_ptr<EngineDevice> device, LPDIRECTSOUND* directSound)
 {
-    if (!output)
+    if (!device)
         return DSERR_NODRIVER;
-    *device = new SoundDevice(std::move(output));
+    *directSound = new SoundDevice(std::move(device));
     return DS_OK;
+}
+
+EngineDevice* EngineOf(LPDIRECTSOUND device)
+{
+    auto* ours = dynamic_cast<SoundDevice*>(device);
+    return ours ? &ours->Engine() : nullptr;
 }
 
 } // namespace
@@ -116,23 +137,39 @@ HRESULT CreateLoopbackDevice(int rateHz, int channels, LPDIRECTSOUND* device)
     if (!device)
         return DSERR_INVALIDPARAM;
     *device = nullptr;
-    return CreateDevice(Output::OpenLoopback(rateHz, channels), device);
+    return CreateDevice(EngineDevice::OpenLoopback(rateHz, channels), device);
 }
 
 bool RenderLoopback(LPDIRECTSOUND device, std::int16_t* samples, int frames)
 {
-    auto* ours = dynamic_cast<SoundDevice*>(device);
-    Output* output = ours ? ours->EngineOutput() : nullptr;
-    return output && output->Render(samples, frames);
+    EngineDevice* engine = EngineOf(device);
+    if (!engine || !samples || frames < 0)
+        return false;
+    // Rendered into memory of the work's own, as the work may outlive the wait.
+    const auto rendered = engine->Call(
+        engine->DeadlineIn(longestReportWait), [frames](DeviceState& state) -> std::optional<std::vector<std::int16_t>> {
+            if (!state.loopback)
+                return std::nullopt;
+            std::vector<std::int16_t> out(static_cast<std::size_t>(frames) * static_cast<std::size_t>(state.channels));
+            alcRenderSamplesSOFT(state.device, out.data(), frames);
+            return out;
+        });
+    if (!rendered || !*rendered)
+        return false;
+    std::ranges::copy(**rendered, samples);
+    return true;
 }
 
 bool DescribeRendering(LPDIRECTSOUND device, RenderingReport& report)
 {
-    auto* ours = dynamic_cast<SoundDevice*>(device);
-    Output* output = ours ? ours->EngineOutput() : nullptr;
-    if (!output)
+    EngineDevice* engine = EngineOf(device);
+    if (!engine)
         return false;
-    report = output->Report();
+    const std::optional<RenderingReport> now =
+        engine->Call(engine->DeadlineIn(longestReportWait), [](DeviceState& state) { return Report(state); });
+    if (!now)
+        return false;
+    report = *now;
     return true;
 }
 
@@ -147,5 +184,5 @@ HRESULT DirectSoundCreate(LPCGUID device, LPDIRECTSOUND* directSound, LPUNKNOWN 
         return DSERR_NOAGGREGATION;
     if (device && !(*device == GUID_NULL))
         return DSERR_NODRIVER; // only the default playback device is known
-    return sound::CreateDevice(sound::Output::OpenDefault(), directSound);
+    return sound::CreateDevice(sound::EngineDevice::OpenDefault(), directSound);
 }

@@ -1,12 +1,11 @@
 // Threads, the performance counter and the console window on POSIX: a thread
 // is a detached pthread that waits at its start until resumed; a handle is a
-// registered reference to the thread's record.
+// registered reference to the thread's record. A thread's priority is each
+// system's own (thread_priority.h).
 #include "platform/posix/kernel.h"
 
 #include <pthread.h>
 #include <sched.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +16,8 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+
+#include "platform/posix/thread_priority.h"
 
 namespace kernel {
 namespace {
@@ -35,7 +36,7 @@ struct ThreadRecord {
     bool started = false; // the thread has recorded its id and waits to be resumed
     unsigned suspendCount = 0;
     bool ended = false;
-    pid_t threadId = 0;
+    ThreadId threadId = 0;
     int baseNice = 0;
 };
 
@@ -80,7 +81,7 @@ void* ThreadStart(void* start)
     ThreadRecord& record = **owner;
     {
         std::unique_lock lock(record.mutex);
-        record.threadId = static_cast<pid_t>(syscall(SYS_gettid));
+        record.threadId = CurrentThreadId();
         record.started = true;
         record.changed.notify_all();
         record.changed.wait(lock, [&] { return record.suspendCount == 0; });
@@ -149,10 +150,7 @@ std::uintptr_t BeginThread(unsigned stackSize, unsigned(WINAPI* routine)(void*),
     record->routine = routine;
     record->argument = argument;
     record->suspendCount = (flags & CREATE_SUSPENDED) ? 1 : 0;
-    errno = 0;
-    record->baseNice = getpriority(PRIO_PROCESS, 0);
-    if (errno != 0)
-        record->baseNice = 0;
+    record->baseNice = CurrentThreadNice();
 
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0)
@@ -203,7 +201,7 @@ BOOL SetPriority(HANDLE thread, int priority)
     int nice = 0;
     if (record->ended || !NiceForPriority(priority, record->baseNice, nice))
         return FALSE;
-    return setpriority(PRIO_PROCESS, static_cast<id_t>(record->threadId), nice) == 0 ? TRUE : FALSE;
+    return SetThreadNice(record->threadId, nice) ? TRUE : FALSE;
 }
 
 DWORD Resume(HANDLE thread)

@@ -1,34 +1,45 @@
-// The engine's environment on Windows: its log kept quiet, our light datasets in
-// its search, and our configuration handed over through a named pipe.
+// The engine's environment on Windows: its log kept quiet and our light datasets in its search.
+// Through WASAPI the engine mixes once per period of the audio device whatever its own period
+// setting, which there only lengthens its queue: it gets no configuration of ours.
 #include "platform/openal/engine_setup.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-#include <knownfolders.h>
-#include <shlobj.h>
 
-#include <cstdlib>
-#include <memory>
+#include <cerrno>
+#include <filesystem>
 #include <string>
-#include <system_error>
-#include <thread>
 
 namespace sound {
 namespace {
 
-// The engine reads its environment through the C runtime (_wgetenv), which
-// _wputenv_s changes along with the process's own.
+// The C runtimes an engine DLL may read its environment through (_wgetenv). Each keeps a copy
+// of the environment of its own, taken from the process's when it starts; a C runtime linked
+// into the engine itself is refused when the build configures.
+constexpr const wchar_t* sharedRuntimes[] = {L"msvcrt.dll",   L"ucrtbase.dll",  L"ucrtbased.dll",
+                                             L"msvcr120.dll", L"msvcr110.dll",  L"msvcr100.dll"};
+
 bool IsSet(const wchar_t* name)
 {
-    const wchar_t* value = _wgetenv(name);
-    return value && *value;
+    wchar_t first[2];
+    return GetEnvironmentVariableW(name, first, 2) > 0;
 }
 
+// Sets a variable where the engine sees it, whatever C runtime it was built with: in the
+// process's environment block, and in each C runtime loaded in the process.
 void Set(const wchar_t* name, const std::wstring& value)
 {
-    _wputenv_s(name, value.c_str());
+    SetEnvironmentVariableW(name, value.c_str());
+    using PutEnvironment = errno_t(__cdecl*)(const wchar_t*, const wchar_t*);
+    for (const wchar_t* runtime : sharedRuntimes) {
+        if (const HMODULE module = GetModuleHandleW(runtime)) {
+            if (auto put = reinterpret_cast<PutEnvironment>(
+                    reinterpret_cast<void*>(GetProcAddress(module, "_wputenv_s"))))
+                put(name, value.c_str());
+        }
+    }
 }
 
 std::filesystem::path ExecutableFolder()
@@ -46,57 +57,6 @@ std::filesystem::path ExecutableFolder()
     }
 }
 
-// The roaming application data folder, as the engine asks for it; empty when unknown.
-std::filesystem::path RoamingAppData()
-{
-    struct TaskMemFree {
-        void operator()(wchar_t* memory) const { CoTaskMemFree(memory); }
-    };
-    wchar_t* folder = nullptr;
-    const HRESULT status = SHGetKnownFolderPath(FOLDERID_RoamingAppData, KF_FLAG_DONT_UNEXPAND, nullptr, &folder);
-    const std::unique_ptr<wchar_t, TaskMemFree> owner(folder);
-    if (FAILED(status) || !folder)
-        return {};
-    return std::filesystem::path(folder);
-}
-
-// Serves a configuration of ours, read after the user's own files and holding
-// the settings those do not make, through a named pipe that lives only as long
-// as the process: nothing is written to disk. The engine reads it once, at its
-// first device opening; a thread hands it over and closes the pipe, which the
-// engine reads as the end of the file.
-void ServeOurConfig()
-{
-    std::string config = OurConfig();
-    if (config.empty())
-        return;
-    LARGE_INTEGER now{};
-    QueryPerformanceCounter(&now);
-    const std::wstring name = L"\\\\.\\pipe\\orbit-tone-alsoft-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(now.QuadPart);
-    // One instance, made by us before anyone can claim the name, and for this machine only.
-    const HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                         PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-                                         static_cast<DWORD>(config.size()), 0, 0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE)
-        return;
-    try {
-        // Waits for the engine as long as the process runs; process exit ends it.
-        std::thread([pipe, config = std::move(config)] {
-            if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
-                DWORD written = 0;
-                if (WriteFile(pipe, config.data(), static_cast<DWORD>(config.size()), &written, nullptr))
-                    FlushFileBuffers(pipe); // until the engine has read it all
-            }
-            CloseHandle(pipe);
-        }).detach();
-    } catch (const std::system_error&) {
-        CloseHandle(pipe);
-        return;
-    }
-    Set(L"ALSOFT_CONF", name);
-}
-
 } // namespace
 
 // Only what the user left unset is filled in.
@@ -105,29 +65,16 @@ void PrepareEngine()
     // Silent by default: the engine logs its errors to standard error.
     if (!IsSet(L"ALSOFT_LOGLEVEL"))
         Set(L"ALSOFT_LOGLEVEL", L"0");
-    // The engine searches this folder first (unset: the current directory,
-    // which could hold any dataset). There is no folder it searches after its
-    // own built-in dataset: the layer asks for the engine's own dataset by name
-    // wherever the engine would choose one by itself.
+    // The engine searches this folder first (unset: the current directory, which could hold
+    // any dataset). There is no folder it searches after its own built-in dataset: the layer
+    // asks for the engine's own dataset by name wherever the engine would choose one by itself.
     if (!IsSet(L"ALSOFT_LOCAL_PATH"))
         Set(L"ALSOFT_LOCAL_PATH", (DataFolder() / "openal" / "hrtf").wstring());
-    if (!IsSet(L"ALSOFT_CONF"))
-        ServeOurConfig();
 }
 
 std::filesystem::path DataFolder()
 {
     return ExecutableFolder() / "share" / "orbit-tone";
-}
-
-std::vector<std::filesystem::path> UserConfigFiles()
-{
-    std::vector<std::filesystem::path> files;
-    if (const std::filesystem::path appData = RoamingAppData(); !appData.empty())
-        files.push_back(appData / "alsoft.ini");
-    if (const std::filesystem::path folder = ExecutableFolder(); !folder.empty())
-        files.push_back(folder / "alsoft.ini");
-    return files;
 }
 
 } // namespace sound

@@ -1,11 +1,8 @@
-// The exit of a process whose given-up engine work still runs, on Windows.
-// ExitProcess ends every other thread, the given-up work among them, wherever
-// it is, and then has every DLL shut down, the engine's and the audio stack's
-// included: that shutdown then trips over what the work left half done (under
-// Wine the process dies of a segmentation fault). The process ends at once
-// instead, with the status exit() was given and the streams flushed, and no
-// DLL shuts down. With MinGW the C runtime's call of exit() comes here first
-// (the layer is linked with -Wl,--wrap=exit); other toolchains exit as usual.
+// The exit guard on Windows. ExitProcess ends every other thread, the given-up work among them,
+// wherever it is, and then has every DLL shut down, the engine's and the audio stack's included:
+// that shutdown would trip over what the work left half done (under Wine the process dies of a
+// segmentation fault). The C runtime's exit() comes here first (the layer is linked with
+// -Wl,--wrap=exit, which is why the build on our layer needs a GNU linker), before any of that.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -15,21 +12,21 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "platform/openal/bounded_call.h"
+#include "platform/openal/engine_thread.h"
+#include "platform/openal/exit_guard.h"
 
 namespace sound {
 
-// Nothing to arm: every exit looks for given-up work.
-void GuardExitAgainstGivenUpWork() {}
+// Nothing to arm: every exit comes through the wrapper.
+void GuardExit() {}
 
 } // namespace sound
 
-#ifdef __MINGW32__
 extern "C" [[noreturn]] void __real_exit(int status);
 
 extern "C" [[noreturn]] void __wrap_exit(int status)
 {
-    if (sound::GivenUpWorkRunning()) {
+    if (sound::EngineBusyAfterGiveUp()) {
         std::cout.flush();
         std::cerr.flush();
         std::fflush(nullptr);
@@ -37,4 +34,3 @@ extern "C" [[noreturn]] void __wrap_exit(int status)
     }
     __real_exit(status);
 }
-#endif

@@ -1,0 +1,173 @@
+// Engine devices: opened, watched and closed by their own engine thread.
+#include "platform/openal/engine_device.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/openal/device_state.h"
+#include "platform/openal/engine_setup.h"
+#include "platform/openal/hrtf_datasets.h"
+#include "platform/openal/output_layout.h"
+
+namespace sound {
+namespace {
+
+// How long opening and closing may wait on the sound server. One that answers has a device open
+// in 10-15 ms (0.4 s under valgrind), closed in a few; one that stopped answering would keep the
+// engine waiting for ever, or half a minute.
+constexpr std::chrono::milliseconds longestOpeningWait{5000};
+constexpr std::chrono::milliseconds longestClosingWait{1000};
+
+// Makes the context current on the engine thread alone: each device's thread has its own.
+bool MakeContextCurrent(DeviceState& state)
+{
+    return alcSetThreadContext(state.context) == ALC_TRUE;
+}
+
+// The layout an engine from 1.22 on reports for its output (ALC_SOFT_output_mode); nothing from
+// an older engine. Defined here, as the older engines' headers lack them.
+constexpr ALCenum outputModeQuery = 0x19AC;
+std::optional<int> EngineOutputChannels(ALCdevice* device)
+{
+    if (alcIsExtensionPresent(device, "ALC_SOFT_output_mode") != ALC_TRUE)
+        return std::nullopt;
+    ALCint mode = 0;
+    alcGetIntegerv(device, outputModeQuery, 1, &mode);
+    switch (mode) {
+    case 0x1500: // mono
+        return 1;
+    case 0x1501: // stereo
+    case 0x19AE: // stereo, basic panning
+    case 0x19AF: // stereo, UHJ
+    case 0x19B2: // stereo, HRTF
+        return 2;
+    case 0x1503: // quad
+        return 4;
+    case 0x1504: // 5.1
+        return 6;
+    case 0x1505: // 6.1
+        return 7;
+    case 0x1506: // 7.1
+        return 8;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+bool OpenPlayback(DeviceState& state, Deadline deadline)
+{
+    state.device = WaitingCall([] { return alcOpenDevice(nullptr); });
+    if (!state.device)
+        return false;
+    const ALCchar* name = alcGetString(state.device, ALC_ALL_DEVICES_SPECIFIER);
+    if (!name || std::strcmp(name, "No Output") == 0)
+        return false;
+    // Should the engine turn HRTF on by itself (for headphones), it takes its own dataset,
+    // named here: on Windows the engine lists ours first.
+    const std::vector<std::string> listed = ListDatasets(state);
+    const std::vector<std::string> own = DatasetCandidates(state.rendering, listed, 0, true);
+    const int dataset = own.empty() ? -1 : DatasetIndex(listed, own.front());
+    const std::vector<ALCint> attributes = Attributes(state, state.rendering, dataset, 0);
+    state.context = WaitingCall([&] { return alcCreateContext(state.device, attributes.data()); });
+    if (!state.context || !MakeContextCurrent(state))
+        return false;
+    alcGetIntegerv(state.device, ALC_FREQUENCY, 1, &state.rateHz);
+    // The layout the engine picked from the output (or from the user's "channels" setting),
+    // while HRTF, which makes any output stereo, is still off.
+    state.outputChannels = EngineOutputChannels(state.device);
+    if (!state.outputChannels) {
+        const ChannelsAnswer answer = OutputChannels(deadline);
+        if (!answer.answered)
+            return false;
+        state.outputChannels = answer.channels;
+    }
+    return true;
+}
+
+bool OpenLoopback(DeviceState& state, int rateHz, int channels)
+{
+    state.loopback = true;
+    state.channels = channels;
+    state.rateHz = rateHz;
+    if (channels != 1 && channels != 2)
+        return false;
+    state.device = alcLoopbackOpenDeviceSOFT(nullptr);
+    if (!state.device ||
+        !alcIsRenderFormatSupportedSOFT(state.device, rateHz, channels == 1 ? ALC_MONO_SOFT : ALC_STEREO_SOFT,
+                                        ALC_SHORT_SOFT))
+        return false;
+    state.context = alcCreateContext(state.device, Attributes(state, state.rendering, -1, rateHz).data());
+    return state.context && MakeContextCurrent(state);
+}
+
+void Close(DeviceState& state)
+{
+    if (state.context) {
+        alcSetThreadContext(nullptr);
+        WaitingCall([&] { alcDestroyContext(state.context); });
+        state.context = nullptr;
+    }
+    if (state.device) {
+        WaitingCall([&] { alcCloseDevice(state.device); });
+        state.device = nullptr;
+    }
+}
+
+bool Connected(DeviceState& state)
+{
+    ALCint connected = ALC_TRUE;
+    alcGetIntegerv(state.device, ALC_CONNECTED, 1, &connected);
+    return connected != ALC_FALSE;
+}
+
+std::vector<std::string> ListDatasets(DeviceState& state)
+{
+    ALCint count = 0;
+    alcGetIntegerv(state.device, ALC_NUM_HRTF_SPECIFIERS_SOFT, 1, &count);
+    std::vector<std::string> names;
+    for (ALCint index = 0; index < count; ++index) {
+        const ALCchar* name = alcGetStringiSOFT(state.device, ALC_HRTF_SPECIFIER_SOFT, index);
+        names.emplace_back(name ? name : "");
+    }
+    return names;
+}
+
+EngineDevice::EngineDevice(bool loopback)
+    : loopback_(loopback)
+    , state_(std::make_shared<DeviceState>())
+{
+}
+
+EngineDevice::~EngineDevice()
+{
+    thread_.Run(DeadlineIn(longestClosingWait), [state = state_] { Close(*state); });
+}
+
+Deadline EngineDevice::DeadlineIn(std::chrono::milliseconds limit) const
+{
+    return loopback_ ? Deadline::max() : Clock::now() + limit;
+}
+
+std::shared_ptr<EngineDevice> EngineDevice::OpenDefault()
+{
+    PrepareEngineOnce();
+    std::shared_ptr<EngineDevice> device(new EngineDevice(false));
+    const Deadline deadline = device->DeadlineIn(longestOpeningWait);
+    const std::optional<bool> opened =
+        device->Call(deadline, [deadline](DeviceState& state) { return OpenPlayback(state, deadline); });
+    return opened.value_or(false) ? device : nullptr;
+}
+
+std::shared_ptr<EngineDevice> EngineDevice::OpenLoopback(int rateHz, int channels)
+{
+    PrepareEngineOnce();
+    std::shared_ptr<EngineDevice> device(new EngineDevice(true));
+    const std::optional<bool> opened = device->Call(Deadline::max(), [rateHz, channels](DeviceState& state) {
+        return sound::OpenLoopback(state, rateHz, channels);
+    });
+    return opened.value_or(false) ? device : nullptr;
+}
+
+} // namespace sound

@@ -1,0 +1,42 @@
+// How a device renders its 3D sources: the renderings a buffer can ask for, and what the
+// engine renders with now.
+#pragma once
+
+#include <string>
+
+#include "platform/openal/dsound_api.h"
+
+namespace sound {
+
+enum class Rendering {
+    Automatic, // the engine decides: HRTF only where it detects headphones, or where the user forces it
+    Panning,   // plain panning, unless the user forces HRTF
+    HrtfFull,  // HRTF with the engine's own dataset, or the user's default-hrtf
+    HrtfLight, // HRTF with our shortened dataset
+};
+
+// Whether the rendering requires HRTF.
+inline bool RequiresHrtf(Rendering rendering)
+{
+    return rendering == Rendering::HrtfFull || rendering == Rendering::HrtfLight;
+}
+
+// What became of a request for a rendering.
+enum class Selection {
+    Rendered, // the device renders as asked
+    Panned,   // it cannot render the requested HRTF, and pans instead
+    NoDevice, // the device is gone
+};
+
+// How a device renders its 3D buffers now, as the engine reports it.
+struct RenderingReport {
+    bool hrtf = false;    // binaural HRTF; otherwise plain panning
+    std::string dataset;  // the HRTF dataset's name, when hrtf
+    std::string fallback; // why the last 3D buffer did not get the HRTF it asked for; empty when it did, or asked for none
+    int rateHz = 0;       // the rate the engine mixes at
+};
+
+// Fills report for a device of the layer; false for anything else, or a device that is lost.
+bool DescribeRendering(LPDIRECTSOUND device, RenderingReport& report);
+
+} // namespace sound
