@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,14 +17,17 @@
 #include <iomanip>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <numbers>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
-#include "platform/openal/dsound_api.h"
 #include "platform/linux/engine_config.h"
+#include "platform/openal/dsound_api.h"
+#include "platform/openal/engine_thread.h"
 #include "platform/openal/hrtf_datasets.h"
 #include "platform/openal/loopback.h"
 
@@ -464,6 +470,90 @@ TEST(EngineConfigTest, OurSettingsFillInOnlyWhatTheUserLeftUnset)
               "[general]\nperiod_size = 1472\n");
     EXPECT_EQ(sound::ConfigForUnset(ours, Texts{"periods = 2\n[pulse]\nadjust-latency=1", "period_size = 512\n"}),
               "");
+}
+
+// Work that waits until let go: what an engine call to a frozen server looks like.
+class Gate {
+public:
+    void Wait()
+    {
+        std::unique_lock lock(mutex_);
+        open_.wait(lock, [this] { return opened_; });
+    }
+    void Open()
+    {
+        std::lock_guard lock(mutex_);
+        opened_ = true;
+        open_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable open_;
+    bool opened_ = false;
+};
+
+sound::Deadline In(std::chrono::milliseconds limit)
+{
+    return sound::Clock::now() + limit;
+}
+
+// A device's engine thread that does not finish an operation by its deadline is lost for good:
+// nothing runs on it again, the work after its late engine call never happens, and the process
+// counts it busy exactly while that work is still inside.
+TEST(EngineThreadTest, WorkGivenUpOnLosesTheThreadForGood)
+{
+    using namespace std::chrono_literals;
+    const auto gate = std::make_shared<Gate>();
+    const auto steps = std::make_shared<std::atomic<int>>(0);
+    std::unique_ptr<sound::EngineThread> thread = std::make_unique<sound::EngineThread>();
+    EXPECT_EQ(thread->Call(In(5s), [] { return 42; }), 42);
+    EXPECT_FALSE(sound::EngineBusyAfterGiveUp());
+
+    // Another caller's work, queued behind the blocked one, neither runs nor loses the thread
+    // by its own deadline: the thread was busy, not lost. Then the blocked one's deadline passes.
+    std::thread blocked([&] {
+        EXPECT_FALSE(thread->Run(In(300ms), [gate, steps] {
+            sound::WaitingCall([&] { gate->Wait(); });
+            ++*steps; // an engine call after the give-up: must never happen
+        }));
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(thread->Run(In(20ms), [steps] { *steps += 10; })) << "queued behind blocked work";
+    blocked.join();
+    EXPECT_TRUE(thread->Lost());
+    EXPECT_TRUE(sound::EngineBusyAfterGiveUp()) << "the given-up work is still inside";
+    EXPECT_FALSE(thread->Run(sound::Deadline::max(), [steps] { *steps += 100; })) << "a lost thread runs nothing";
+
+    // The late call returns: the thread stops being busy and calls nothing more.
+    gate->Open();
+    for (int polls = 0; sound::EngineBusyAfterGiveUp() && polls < 500; ++polls)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(sound::EngineBusyAfterGiveUp());
+    EXPECT_EQ(steps->load(), 0);
+    thread.reset(); // leaves the lost thread to itself
+}
+
+// The process's exit, while given-up work is still inside the engine, ends at once with exit()'s
+// status, before any exit handler, even one registered after the give-up (the engine may
+// register its shutdown at any call); with no such work the handlers run as usual.
+TEST(EngineThreadTest, ExitEndsAtOnceWhileGivenUpWorkRuns)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto exitGivingUp = [](bool workReturns) {
+        auto* gate = new Gate;
+        auto* thread = new sound::EngineThread;
+        thread->Run(In(std::chrono::milliseconds(50)), [gate] { gate->Wait(); });
+        if (workReturns) {
+            gate->Open();
+            while (sound::EngineBusyAfterGiveUp())
+                std::this_thread::yield();
+        }
+        std::atexit([] { std::_Exit(7); }); // registered after the give-up: it must not run
+        std::exit(3);
+    };
+    EXPECT_EXIT(exitGivingUp(false), testing::ExitedWithCode(3), "");
+    EXPECT_EXIT(exitGivingUp(true), testing::ExitedWithCode(7), "") << "with no work inside, the handlers run";
 }
 
 // Each check runs beside the rig's tone, playing from the right, which must come through intact.

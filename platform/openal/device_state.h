@@ -6,6 +6,7 @@
 #include <AL/alc.h>
 #include <AL/alext.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,9 +31,12 @@ struct DeviceState {
     // it when the device opened, before any HRTF request could make it stereo.
     std::optional<int> outputChannels;
 
-    // The device clock as last read, to tell a device that stopped playing.
-    std::optional<ALCint64SOFT> clockNs;
-    Clock::time_point clockReadAt;
+    // A playback device's clock (ALC_SOFT_device_clock), to tell one that has stopped playing:
+    // when it opened and what its clock read then, and the last value read since when.
+    Clock::time_point openedAt;
+    ALCint64SOFT clockAtOpenNs = 0;
+    ALCint64SOFT clockNs = 0;
+    Clock::time_point clockSince;
 };
 
 // Opens the default playback device into state; false, leaving in state what Close must
@@ -43,8 +47,21 @@ bool OpenLoopback(DeviceState& state, int rateHz, int channels);
 // Closes what state holds. Waits on the server.
 void Close(DeviceState& state);
 
-// Whether the device still plays: the engine says it is connected, and its clock moves.
+// A device whose clock has stood still this long has lost its server, frozen or gone, even where
+// the engine keeps it connected. A server takes up to 2 s to start taking a new stream, and one
+// that stutters stops for a few seconds at a time.
+constexpr std::chrono::milliseconds longestStall{3000};
+
+// Whether the engine says the device is still connected. Some backends never say otherwise
+// (OpenAL Soft 1.24's PipeWire backend when the server is killed): see Stalled and SeenPlaying.
 bool Connected(DeviceState& state);
+// Whether a playback device's clock has read the same for at least limit: its server stopped
+// taking what the engine mixes, whether it is frozen or gone.
+bool Stalled(DeviceState& state, std::chrono::milliseconds limit);
+// Waits until the device is seen playing: connected, and its clock moving within longestStall,
+// by deadline. A device that opened a moment ago gets the benefit of the doubt, as its stream
+// may not have started.
+bool SeenPlaying(DeviceState& state, Deadline deadline);
 
 // What the engine is told at context creation and at each reset; a dataset below 0, or a
 // rate of 0, is left to the engine.

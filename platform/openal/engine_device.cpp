@@ -1,7 +1,9 @@
 // Engine devices: opened, watched and closed by their own engine thread.
 #include "platform/openal/engine_device.h"
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,31 @@ namespace {
 // engine waiting for ever, or half a minute.
 constexpr std::chrono::milliseconds longestOpeningWait{5000};
 constexpr std::chrono::milliseconds longestClosingWait{1000};
+
+// A device clock moves by one mix of the engine at a time, every 10-33 ms; a server that has
+// just taken a new stream may keep it waiting for a second or two. Within this of opening, a
+// clock that has not moved yet is no sign of a lost server.
+constexpr std::chrono::milliseconds freshDevice{250};
+constexpr std::chrono::milliseconds clockPoll{10};
+
+// The device clock, where the engine has one (ALC_SOFT_device_clock, 1.19 on); 0 otherwise.
+ALCint64SOFT ReadClock(DeviceState& state)
+{
+    ALCint64SOFT clockNs = 0;
+    if (alcIsExtensionPresent(state.device, "ALC_SOFT_device_clock") == ALC_TRUE)
+        alcGetInteger64vSOFT(state.device, ALC_DEVICE_CLOCK_SOFT, 1, &clockNs);
+    return clockNs;
+}
+
+// Reads the clock, and notes when it last changed.
+void ObserveClock(DeviceState& state)
+{
+    const ALCint64SOFT now = ReadClock(state);
+    if (now != state.clockNs) {
+        state.clockNs = now;
+        state.clockSince = Clock::now();
+    }
+}
 
 // Makes the context current on the engine thread alone: each device's thread has its own.
 bool MakeContextCurrent(DeviceState& state)
@@ -74,6 +101,9 @@ bool OpenPlayback(DeviceState& state, Deadline deadline)
     if (!state.context || !MakeContextCurrent(state))
         return false;
     alcGetIntegerv(state.device, ALC_FREQUENCY, 1, &state.rateHz);
+    state.openedAt = Clock::now();
+    state.clockAtOpenNs = ReadClock(state);
+    ObserveClock(state);
     // The layout the engine picked from the output (or from the user's "channels" setting),
     // while HRTF, which makes any output stereo, is still off.
     state.outputChannels = EngineOutputChannels(state.device);
@@ -120,6 +150,33 @@ bool Connected(DeviceState& state)
     ALCint connected = ALC_TRUE;
     alcGetIntegerv(state.device, ALC_CONNECTED, 1, &connected);
     return connected != ALC_FALSE;
+}
+
+bool Stalled(DeviceState& state, std::chrono::milliseconds limit)
+{
+    if (state.loopback)
+        return false; // its clock moves only when asked to render
+    ObserveClock(state);
+    return Clock::now() - state.clockSince >= limit;
+}
+
+bool SeenPlaying(DeviceState& state, Deadline deadline)
+{
+    if (state.loopback)
+        return Connected(state);
+    const ALCint64SOFT first = ReadClock(state);
+    if (first == state.clockAtOpenNs && Clock::now() - state.openedAt < freshDevice)
+        return Connected(state);
+    const Deadline giveUp = std::min(deadline, Clock::now() + longestStall);
+    for (;;) {
+        if (!Connected(state))
+            return false;
+        if (ReadClock(state) != first)
+            return true;
+        if (Clock::now() + clockPoll > giveUp)
+            return false;
+        std::this_thread::sleep_for(clockPoll);
+    }
 }
 
 std::vector<std::string> ListDatasets(DeviceState& state)

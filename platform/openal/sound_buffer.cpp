@@ -112,6 +112,7 @@ namespace {
 // sound server; the bound holds should the engine stop answering all the same.
 constexpr std::chrono::milliseconds longestCallWait{1000};
 
+
 bool Finite(D3DVALUE value)
 {
     return std::isfinite(value);
@@ -222,16 +223,17 @@ public:
         if (!status)
             return DSERR_INVALIDPARAM;
         *status = 0;
-        const auto playing = Call([source = engine_.source](DeviceState& state) {
+        const auto seen = Call([source = engine_.source](DeviceState& state) {
             ALint sourceState = AL_INITIAL;
             alGetSourcei(source, AL_SOURCE_STATE, &sourceState);
-            return std::pair{sourceState == AL_PLAYING, Connected(state)};
+            const bool playing = sourceState == AL_PLAYING;
+            return std::pair{playing, Connected(state) && !(playing && Stalled(state, longestStall))};
         });
-        if (!playing) {
+        if (!seen) {
             *status = DSBSTATUS_BUFFERLOST;
             return DS_OK;
         }
-        const auto [sourcePlaying, connected] = *playing;
+        const auto [sourcePlaying, connected] = *seen;
         std::lock_guard lock(mutex_);
         if (sourcePlaying)
             *status = DSBSTATUS_PLAYING | (looping_ ? DSBSTATUS_LOOPING : 0);

@@ -30,6 +30,9 @@ constexpr bool windowRequired = true;
 // with a server that answers) and the engine makes its objects. The program then answers a
 // choice within 6 s whatever the server does.
 constexpr std::chrono::milliseconds longestCreationWait{5000};
+// Work that waits by itself ends this long before its operation's deadline, so that the
+// caller does not give up on work that is about to answer.
+constexpr std::chrono::milliseconds ownWaitMargin{50};
 // Reading the device's state waits on no server.
 constexpr std::chrono::milliseconds longestReportWait{1000};
 
@@ -86,8 +89,13 @@ public:
             HRESULT status = DSERR_NODRIVER;
             EngineSource engine;
         };
+        const Deadline deadline = device_->DeadlineIn(longestCreationWait);
         const std::optional<Created> created =
-            device_->Call(device_->DeadlineIn(longestCreationWait), [request](DeviceState& state) {
+            device_->Call(deadline, [request, deadline](DeviceState& state) {
+                // A server that takes nothing the engine mixes is gone or frozen: an engine
+                // that keeps its device connected after the server was killed tells no more.
+                if (!SeenPlaying(state, deadline - ownWaitMargin))
+                    return Created{};
                 const Selection selected =
                     (request.flags & DSBCAPS_CTRL3D) ? Select(state, request.rendering) : Selection::Rendered;
                 if (selected == Selection::NoDevice || !Connected(state))
