@@ -21,6 +21,12 @@
 
 #include "engine_datasets.h"
 #include "tools/hrtf/mhr_dataset.h"
+#ifdef ORBIT_TONE_SOFA
+#include <complex>
+
+#include "tools/hrtf/sofa_import.h"
+#include "tools/hrtf/sofa_reader.h"
+#endif
 
 namespace {
 
@@ -534,5 +540,135 @@ TEST(HrtfDatasetTest, OpenAlSoftLoadsAndRendersTheLightDataset) {
     for (std::size_t i = 0; i < full.size(); ++i) difference[i] = light[i] - full[i];
     EXPECT_GT(rmsDb(difference, 1) - rmsDb(full, 1), -20.0) << "light and full render the same";
 }
+
+#ifdef ORBIT_TONE_SOFA
+// The SOFA import: KEMAR (libmysofa's own copy) converted, loaded by the engine and rendered,
+// the import's refusals, and the command on bad files.
+
+// The response of one ear at a frequency: a measured one (with its Data.Delay) or a render.
+std::complex<double> responseAt(const float* samples, std::size_t count, std::size_t stride, double rateHz,
+                                double frequencyHz, double delaySamples = 0.0) {
+    std::complex<double> sum = 0.0;
+    for (std::size_t n = 0; n < count; ++n) {
+        // A Hann window over a render (many periods); a measured response is taken whole.
+        const double window = stride == 1 ? 1.0 : 0.5 - 0.5 * std::cos(2 * std::numbers::pi * double(n) / double(count));
+        sum += window * double(samples[n * stride]) *
+               std::polar(1.0, -2 * std::numbers::pi * frequencyHz * (double(n) + delaySamples) / rateHz);
+    }
+    return sum;
+}
+
+// Level (dB, right over left) and phase (rad, right ahead of left) between the ears.
+std::pair<double, double> betweenEars(std::complex<double> left, std::complex<double> right) {
+    return {20 * std::log10(std::abs(right) / std::abs(left)), std::arg(right * std::conj(left))};
+}
+
+TEST(HrtfDatasetTest, ImportsKemarFaithfully) {
+    std::string error;
+    const auto sofa = hrtf::readSofaFile(ORBIT_TONE_KEMAR_SOFA, error);
+    ASSERT_TRUE(sofa) << error;
+    const auto measured = hrtf::measuredSetFromSofa(*sofa, error);
+    ASSERT_TRUE(measured) << error;
+    EXPECT_EQ(measured->directions.size(), 710u);
+    EXPECT_EQ(measured->sampleRateHz, 44100.0);
+    constexpr std::uint32_t kRates[] = {44100, 48000};
+    hrtf::ImportSummary summary;
+    const std::vector<hrtf::Dataset> datasets = hrtf::importMeasuredSet(*measured, kRates, error, &summary);
+    ASSERT_EQ(datasets.size(), 2u) << error;
+    EXPECT_NEAR(summary.distanceM, 1.4, 0.01);
+    EXPECT_EQ(summary.distanceCount, 1u);
+
+    // Every measured ring of KEMAR's keeps its azimuths; the engine's grid runs from -90 to 90
+    // degrees in KEMAR's 10-degree steps, the rings below its lowest (-40) filled from it.
+    TempDir dir;
+    for (const hrtf::Dataset& dataset : datasets) {
+        ASSERT_EQ(dataset.fields.size(), 1u);
+        EXPECT_EQ(dataset.fields[0].distanceMm, 1400);
+        EXPECT_EQ(dataset.channelType, hrtf::ChannelType::Stereo);
+        EXPECT_EQ(dataset.filterLength, hrtf::kImportTaps);
+        // -90 (1) ... -50 from -40's 56 for their circumference; then KEMAR's own up to 90 (1).
+        const std::vector<std::uint8_t> rings = {1, 13, 25, 37, 47, 56, 60, 72, 72, 72, 72, 72, 60, 56, 45, 36, 24, 12, 1};
+        EXPECT_EQ(dataset.fields[0].azimuthCounts, rings) << "rings from -90 to 90 degrees";
+        const auto bytes = hrtf::serializeDataset(dataset, error);
+        ASSERT_TRUE(bytes) << error;
+        const auto parsed = hrtf::parseDataset(*bytes, error);
+        ASSERT_TRUE(parsed) << error;
+        ASSERT_TRUE(hrtf::writeDatasetFile(dataset, dir.path() / ("kemar-" + std::to_string(dataset.sampleRateHz) + ".mhr"), error))
+            << error;
+    }
+    ASSERT_EQ(::setenv("ALSOFT_LOCAL_PATH", dir.path().c_str(), 1), 0);
+
+    // Rendered by the engine at each rate with the source ahead, right, behind and left, the
+    // level and phase between the ears at 441 Hz are those of the file's own pair.
+    struct Place {
+        const char* name;
+        double azimuthDeg;  // clockwise
+        ALfloat x, z;       // OpenAL's: -z ahead, +x right
+    };
+    const Place places[] = {{"ahead", 0, 0, -1}, {"right", 90, 1, 0}, {"behind", 180, 0, 1}, {"left", 270, -1, 0}};
+    constexpr double kToneHz = 441.0;
+    for (const std::uint32_t rateHz : kRates) {
+        LoopbackRig rig;
+        rig.device = alcLoopbackOpenDeviceSOFT(nullptr);
+        ASSERT_NE(rig.device, nullptr);
+        const std::string name = "kemar-" + std::to_string(rateHz);
+        ALCint id = -1;
+        ALCint count = 0;
+        alcGetIntegerv(rig.device, ALC_NUM_HRTF_SPECIFIERS_SOFT, 1, &count);
+        for (ALCint i = 0; i < count; ++i) {
+            if (name == alcGetStringiSOFT(rig.device, ALC_HRTF_SPECIFIER_SOFT, i)) id = i;
+        }
+        ASSERT_GE(id, 0) << name << " is not listed";
+        const ALCint attributes[] = {ALC_FREQUENCY, ALCint(rateHz), ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT,
+                                     ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT, ALC_HRTF_SOFT, ALC_TRUE, ALC_HRTF_ID_SOFT, id, 0};
+        rig.context = alcCreateContext(rig.device, attributes);
+        ASSERT_NE(rig.context, nullptr);
+        ASSERT_TRUE(alcMakeContextCurrent(rig.context));
+        EXPECT_STREQ(alcGetString(rig.device, ALC_HRTF_SPECIFIER_SOFT), name.c_str());
+        std::vector<ALshort> tone(4410);
+        for (std::size_t i = 0; i < tone.size(); ++i) {
+            tone[i] = static_cast<ALshort>(16000 * std::sin(2 * std::numbers::pi * static_cast<double>(i % 100) / 100));
+        }
+        alGenBuffers(1, &rig.buffer);
+        alBufferData(rig.buffer, AL_FORMAT_MONO16, tone.data(), static_cast<ALsizei>(tone.size() * sizeof(ALshort)), 44100);
+        alGenSources(1, &rig.source);
+        alSourcei(rig.source, AL_BUFFER, static_cast<ALint>(rig.buffer));
+        alSourcei(rig.source, AL_LOOPING, AL_TRUE);
+        ASSERT_EQ(alGetError(), AL_NO_ERROR);
+        for (const Place& place : places) {
+            alSource3f(rig.source, AL_POSITION, place.x, 0.0f, place.z);
+            alSourceRewind(rig.source);
+            alSourcePlay(rig.source);
+            std::vector<float> frames(2 * 16384);
+            alcRenderSamplesSOFT(rig.device, frames.data(), 16384);
+            const float* tail = frames.data() + 2 * 8192;  // past the engine's fade-in
+            const auto [renderedDb, renderedRad] = betweenEars(responseAt(tail, 8192, 2, rateHz, kToneHz),
+                                                               responseAt(tail + 1, 8192, 2, rateHz, kToneHz));
+            // The file's pair nearest the place, on the horizontal plane.
+            std::size_t nearest = 0;
+            double nearestDeg = 1e9;
+            for (std::size_t i = 0; i < measured->directions.size(); ++i) {
+                const auto& d = measured->directions[i];
+                const double apart = std::abs(std::remainder(d.azimuthDeg - place.azimuthDeg, 360.0)) + std::abs(d.elevationDeg);
+                if (apart < nearestDeg) {
+                    nearestDeg = apart;
+                    nearest = i;
+                }
+            }
+            const float* pair = measured->responses.data() + nearest * 2 * measured->taps;
+            const auto [fileDb, fileRad] =
+                betweenEars(responseAt(pair, measured->taps, 1, measured->sampleRateHz, kToneHz, measured->delaysSamples[2 * nearest]),
+                            responseAt(pair + measured->taps, measured->taps, 1, measured->sampleRateHz, kToneHz,
+                                       measured->delaysSamples[2 * nearest + 1]));
+            std::printf("measured (KEMAR at %u Hz, %s): level right-left file %+.2f dB, render %+.2f dB; "
+                        "phase file %+.3f rad, render %+.3f rad\n",
+                        rateHz, place.name, fileDb, renderedDb, fileRad, renderedRad);
+            EXPECT_NEAR(renderedDb, fileDb, 0.5) << place.name << " at " << rateHz << " Hz";
+            EXPECT_NEAR(std::remainder(renderedRad - fileRad, 2 * std::numbers::pi), 0.0, 0.2)
+                << place.name << " at " << rateHz << " Hz";
+        }
+    }
+}
+#endif
 
 }  // namespace
