@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -107,7 +108,10 @@ std::string withDefaultHrtf(std::string_view text, std::string_view name) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string_view content = trimmed(lines[i].substr(0, lines[i].find('\n')));
         if (content.starts_with('[')) {
-            general = trimmed(content.substr(1, content.find(']') - 1)) == "general";
+            // The engine takes "[ General ]" for the general section too.
+            std::string section(trimmed(content.substr(1, content.find(']') - 1)));
+            for (char& c : section) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            general = section == "general";
             if (!general && firstOtherSection == lines.size()) firstOtherSection = i;
         } else if (general && !content.starts_with('#') && content.find('=') != std::string_view::npos &&
                    trimmed(content.substr(0, content.find('='))) == "default-hrtf") {

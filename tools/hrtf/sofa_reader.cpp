@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace hrtf {
@@ -151,6 +152,23 @@ private:
     std::size_t at_ = 0;
 };
 
+// The end of the file that an HDF5 superblock (versions 0 to 3) gives, as far as `header`
+// (the file's first bytes) holds it; nothing where it cannot tell.
+std::optional<std::uint64_t> hdf5EndOfFile(const unsigned char* header, std::size_t length) {
+    if (length < 14) return std::nullopt;
+    const unsigned version = header[8];
+    const std::size_t offsetBytes = version <= 1 ? header[13] : header[9];
+    if (version > 3 || (offsetBytes != 4 && offsetBytes != 8)) return std::nullopt;
+    // After the signature and version: v0/v1 have versions, sizes, node sizes and flags (16
+    // bytes; 4 more in v1), then the base, free-space and end addresses; v2/v3 have sizes and
+    // flags (3 bytes), then the base, extension and end addresses.
+    const std::size_t at = (version <= 1 ? 24 + (version == 1 ? 4 : 0) : 12) + 2 * offsetBytes;
+    if (length < at + offsetBytes) return std::nullopt;
+    std::uint64_t end = 0;
+    for (std::size_t i = 0; i < offsetBytes; ++i) end |= std::uint64_t{header[at + i]} << (8 * i);
+    return end;
+}
+
 // Closes a descriptor when it goes.
 struct Descriptor {
     int fd = -1;
@@ -183,10 +201,17 @@ std::optional<SofaContents> readSofaFile(const std::filesystem::path& path, std:
                 " MiB)";
         return std::nullopt;
     }
-    unsigned char signature[sizeof kHdf5Signature] = {};
-    const ssize_t got = ::read(file.fd, signature, sizeof signature);
-    if (got != static_cast<ssize_t>(sizeof signature) || std::memcmp(signature, kHdf5Signature, sizeof signature) != 0) {
+    unsigned char header[96] = {};
+    const ssize_t got = ::read(file.fd, header, sizeof header);
+    if (got < static_cast<ssize_t>(sizeof kHdf5Signature) || std::memcmp(header, kHdf5Signature, sizeof kHdf5Signature) != 0) {
         error = status.st_size == 0 ? "it is empty, not a SOFA file" : "it is not a SOFA file (no HDF5 signature)";
+        return std::nullopt;
+    }
+    // A file cut short says so in its own header.
+    const std::optional<std::uint64_t> end = hdf5EndOfFile(header, static_cast<std::size_t>(got));
+    if (end && *end > static_cast<std::uint64_t>(status.st_size) && *end != ~std::uint64_t{0}) {
+        error = "it ends early: it is " + std::to_string(status.st_size) + " bytes, and its header says " +
+                std::to_string(*end);
         return std::nullopt;
     }
 
