@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +23,13 @@
 
 #include "engine_datasets.h"
 #include "tools/hrtf/mhr_dataset.h"
+#ifdef ORBIT_TONE_SOFA
+#include <complex>
+
+#include "tools/hrtf/alsoft_settings.h"
+#include "tools/hrtf/sofa_import.h"
+#include "tools/hrtf/sofa_reader.h"
+#endif
 
 namespace {
 
@@ -534,5 +543,424 @@ TEST(HrtfDatasetTest, OpenAlSoftLoadsAndRendersTheLightDataset) {
     for (std::size_t i = 0; i < full.size(); ++i) difference[i] = light[i] - full[i];
     EXPECT_GT(rmsDb(difference, 1) - rmsDb(full, 1), -20.0) << "light and full render the same";
 }
+
+#ifdef ORBIT_TONE_SOFA
+// The SOFA import: KEMAR (libmysofa's own copy) converted, loaded by the engine and rendered,
+// the import's refusals, and the command on bad files.
+
+// The response of one ear at a frequency: a measured one (with its Data.Delay) or a render.
+std::complex<double> responseAt(const float* samples, std::size_t count, std::size_t stride, double rateHz,
+                                double frequencyHz, double delaySamples = 0.0) {
+    std::complex<double> sum = 0.0;
+    for (std::size_t n = 0; n < count; ++n) {
+        // A Hann window over a render (many periods); a measured response is taken whole.
+        const double window = stride == 1 ? 1.0 : 0.5 - 0.5 * std::cos(2 * std::numbers::pi * double(n) / double(count));
+        sum += window * double(samples[n * stride]) *
+               std::polar(1.0, -2 * std::numbers::pi * frequencyHz * (double(n) + delaySamples) / rateHz);
+    }
+    return sum;
+}
+
+// Level (dB, right over left) and phase (rad, right ahead of left) between the ears.
+std::pair<double, double> betweenEars(std::complex<double> left, std::complex<double> right) {
+    return {20 * std::log10(std::abs(right) / std::abs(left)), std::arg(right * std::conj(left))};
+}
+
+TEST(HrtfDatasetTest, ImportsKemarFaithfully) {
+    std::string error;
+    const auto sofa = hrtf::readSofaFile(ORBIT_TONE_KEMAR_SOFA, error);
+    ASSERT_TRUE(sofa) << error;
+    const auto measured = hrtf::measuredSetFromSofa(*sofa, error);
+    ASSERT_TRUE(measured) << error;
+    EXPECT_EQ(measured->directions.size(), 710u);
+    EXPECT_EQ(measured->sampleRateHz, 44100.0);
+    constexpr std::uint32_t kRates[] = {44100, 48000};
+    hrtf::ImportSummary summary;
+    const std::vector<hrtf::Dataset> datasets = hrtf::importMeasuredSet(*measured, kRates, error, &summary);
+    ASSERT_EQ(datasets.size(), 2u) << error;
+    EXPECT_NEAR(summary.distanceM, 1.4, 0.01);
+    EXPECT_EQ(summary.distanceCount, 1u);
+
+    // Every measured ring of KEMAR's keeps its azimuths; the engine's grid runs from -90 to 90
+    // degrees in KEMAR's 10-degree steps, the rings below its lowest (-40) filled from it.
+    TempDir dir;
+    for (const hrtf::Dataset& dataset : datasets) {
+        ASSERT_EQ(dataset.fields.size(), 1u);
+        EXPECT_EQ(dataset.fields[0].distanceMm, 1400);
+        EXPECT_EQ(dataset.channelType, hrtf::ChannelType::Stereo);
+        EXPECT_EQ(dataset.filterLength, hrtf::kImportTaps);
+        // -90 (1) ... -50 from -40's 56 for their circumference; then KEMAR's own up to 90 (1).
+        const std::vector<std::uint8_t> rings = {1, 13, 25, 37, 47, 56, 60, 72, 72, 72, 72, 72, 60, 56, 45, 36, 24, 12, 1};
+        EXPECT_EQ(dataset.fields[0].azimuthCounts, rings) << "rings from -90 to 90 degrees";
+        const auto bytes = hrtf::serializeDataset(dataset, error);
+        ASSERT_TRUE(bytes) << error;
+        const auto parsed = hrtf::parseDataset(*bytes, error);
+        ASSERT_TRUE(parsed) << error;
+        ASSERT_TRUE(hrtf::writeDatasetFile(dataset, dir.path() / ("kemar-" + std::to_string(dataset.sampleRateHz) + ".mhr"), error))
+            << error;
+    }
+    ASSERT_EQ(::setenv("ALSOFT_LOCAL_PATH", dir.path().c_str(), 1), 0);
+
+    // Rendered by the engine at each rate with the source ahead, right, behind and left, the
+    // level and phase between the ears at 441 Hz are those of the file's own pair.
+    struct Place {
+        const char* name;
+        double azimuthDeg;  // clockwise
+        ALfloat x, z;       // OpenAL's: -z ahead, +x right
+    };
+    const Place places[] = {{"ahead", 0, 0, -1}, {"right", 90, 1, 0}, {"behind", 180, 0, 1}, {"left", 270, -1, 0}};
+    constexpr double kToneHz = 441.0;
+    for (const std::uint32_t rateHz : kRates) {
+        LoopbackRig rig;
+        rig.device = alcLoopbackOpenDeviceSOFT(nullptr);
+        ASSERT_NE(rig.device, nullptr);
+        const std::string name = "kemar-" + std::to_string(rateHz);
+        ALCint id = -1;
+        ALCint count = 0;
+        alcGetIntegerv(rig.device, ALC_NUM_HRTF_SPECIFIERS_SOFT, 1, &count);
+        for (ALCint i = 0; i < count; ++i) {
+            if (name == alcGetStringiSOFT(rig.device, ALC_HRTF_SPECIFIER_SOFT, i)) id = i;
+        }
+        ASSERT_GE(id, 0) << name << " is not listed";
+        const ALCint attributes[] = {ALC_FREQUENCY, ALCint(rateHz), ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT,
+                                     ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT, ALC_HRTF_SOFT, ALC_TRUE, ALC_HRTF_ID_SOFT, id, 0};
+        rig.context = alcCreateContext(rig.device, attributes);
+        ASSERT_NE(rig.context, nullptr);
+        ASSERT_TRUE(alcMakeContextCurrent(rig.context));
+        EXPECT_STREQ(alcGetString(rig.device, ALC_HRTF_SPECIFIER_SOFT), name.c_str());
+        std::vector<ALshort> tone(4410);
+        for (std::size_t i = 0; i < tone.size(); ++i) {
+            tone[i] = static_cast<ALshort>(16000 * std::sin(2 * std::numbers::pi * static_cast<double>(i % 100) / 100));
+        }
+        alGenBuffers(1, &rig.buffer);
+        alBufferData(rig.buffer, AL_FORMAT_MONO16, tone.data(), static_cast<ALsizei>(tone.size() * sizeof(ALshort)), 44100);
+        alGenSources(1, &rig.source);
+        alSourcei(rig.source, AL_BUFFER, static_cast<ALint>(rig.buffer));
+        alSourcei(rig.source, AL_LOOPING, AL_TRUE);
+        ASSERT_EQ(alGetError(), AL_NO_ERROR);
+        for (const Place& place : places) {
+            alSource3f(rig.source, AL_POSITION, place.x, 0.0f, place.z);
+            alSourceRewind(rig.source);
+            alSourcePlay(rig.source);
+            std::vector<float> frames(2 * 16384);
+            alcRenderSamplesSOFT(rig.device, frames.data(), 16384);
+            const float* tail = frames.data() + 2 * 8192;  // past the engine's fade-in
+            const auto [renderedDb, renderedRad] = betweenEars(responseAt(tail, 8192, 2, rateHz, kToneHz),
+                                                               responseAt(tail + 1, 8192, 2, rateHz, kToneHz));
+            // The file's pair nearest the place, on the horizontal plane.
+            std::size_t nearest = 0;
+            double nearestDeg = 1e9;
+            for (std::size_t i = 0; i < measured->directions.size(); ++i) {
+                const auto& d = measured->directions[i];
+                const double apart = std::abs(std::remainder(d.azimuthDeg - place.azimuthDeg, 360.0)) + std::abs(d.elevationDeg);
+                if (apart < nearestDeg) {
+                    nearestDeg = apart;
+                    nearest = i;
+                }
+            }
+            const float* pair = measured->responses.data() + nearest * 2 * measured->taps;
+            const auto [fileDb, fileRad] =
+                betweenEars(responseAt(pair, measured->taps, 1, measured->sampleRateHz, kToneHz, measured->delaysSamples[2 * nearest]),
+                            responseAt(pair + measured->taps, measured->taps, 1, measured->sampleRateHz, kToneHz,
+                                       measured->delaysSamples[2 * nearest + 1]));
+            std::printf("measured (KEMAR at %u Hz, %s): level right-left file %+.2f dB, render %+.2f dB; "
+                        "phase file %+.3f rad, render %+.3f rad\n",
+                        rateHz, place.name, fileDb, renderedDb, fileRad, renderedRad);
+            EXPECT_NEAR(renderedDb, fileDb, 0.5) << place.name << " at " << rateHz << " Hz";
+            EXPECT_NEAR(std::remainder(renderedRad - fileRad, 2 * std::numbers::pi), 0.0, 0.2)
+                << place.name << " at " << rateHz << " Hz";
+        }
+    }
+}
+// The import refuses what it cannot take faithfully, and reads both kinds of position alike.
+TEST(HrtfDatasetTest, ImportChecksWhatTheSofaFileHolds) {
+    std::string error;
+    const auto kemar = hrtf::readSofaFile(ORBIT_TONE_KEMAR_SOFA, error);
+    ASSERT_TRUE(kemar) << error;
+    const auto spherical = hrtf::measuredSetFromSofa(*kemar, error);
+    ASSERT_TRUE(spherical) << error;
+
+    // Cartesian positions give the same directions; SOFA's azimuth 90 (the left) is the engine's 270.
+    hrtf::SofaContents cartesian = *kemar;
+    cartesian.sourcePositionType = "cartesian";
+    cartesian.sourcePositionUnits = "metre";
+    for (std::size_t i = 0; i + 2 < cartesian.sourcePositions.size(); i += 3) {
+        const double az = kemar->sourcePositions[i] * std::numbers::pi / 180, el = kemar->sourcePositions[i + 1] * std::numbers::pi / 180;
+        const double r = kemar->sourcePositions[i + 2];
+        cartesian.sourcePositions[i] = float(r * std::cos(el) * std::cos(az));
+        cartesian.sourcePositions[i + 1] = float(r * std::cos(el) * std::sin(az));
+        cartesian.sourcePositions[i + 2] = float(r * std::sin(el));
+    }
+    const auto fromCartesian = hrtf::measuredSetFromSofa(cartesian, error);
+    ASSERT_TRUE(fromCartesian) << error;
+    for (std::size_t i = 0; i < spherical->directions.size(); ++i) {
+        const auto& a = spherical->directions[i];
+        const auto& b = fromCartesian->directions[i];
+        if (std::abs(a.elevationDeg) < 89.9) {
+            EXPECT_NEAR(std::remainder(a.azimuthDeg - b.azimuthDeg, 360.0), 0.0, 1e-3) << i;
+        }
+        EXPECT_NEAR(a.elevationDeg, b.elevationDeg, 1e-3) << i;
+        EXPECT_NEAR(a.distanceM, b.distanceM, 1e-5) << i;
+        if (kemar->sourcePositions[3 * i] == 90.0f && kemar->sourcePositions[3 * i + 1] == 0.0f) {
+            EXPECT_EQ(a.azimuthDeg, 270.0);
+        }
+    }
+
+    // Two distances: the most measured one is taken, and said.
+    hrtf::SofaContents twoDistances = *kemar;
+    const std::size_t nearOnes = 100;
+    twoDistances.measurements += nearOnes;
+    for (std::size_t i = 0; i < nearOnes; ++i) {
+        twoDistances.sourcePositions.insert(twoDistances.sourcePositions.end(), {kemar->sourcePositions[3 * i], kemar->sourcePositions[3 * i + 1], 0.5f});
+        const auto pair = kemar->impulseResponses.begin() + long(i * 2 * kemar->taps);
+        twoDistances.impulseResponses.insert(twoDistances.impulseResponses.end(), pair, pair + long(2 * kemar->taps));
+    }
+    const auto both = hrtf::measuredSetFromSofa(twoDistances, error);
+    ASSERT_TRUE(both) << error;
+    hrtf::ImportSummary summary;
+    constexpr std::uint32_t kRate[] = {44100};
+    ASSERT_EQ(hrtf::importMeasuredSet(*both, kRate, error, &summary).size(), 1u) << error;
+    EXPECT_EQ(summary.distanceCount, 2u);
+    EXPECT_NEAR(summary.distanceM, 1.4, 0.01);
+    EXPECT_EQ(summary.measurementsUsed, 710u);
+
+    // What is refused, and why.
+    const auto changed = [&](auto change) {
+        hrtf::SofaContents contents = *kemar;
+        change(contents);
+        return contents;
+    };
+    const struct {
+        const char* name;
+        hrtf::SofaContents contents;
+        std::string message;
+    } refusals[] = {
+        {"another convention", changed([](auto& c) { c.conventions = "GeneralFIR"; }),
+         "it follows the SOFA convention GeneralFIR, not SimpleFreeFieldHRIR (a head's impulse responses in free field)"},
+        {"transfer functions", changed([](auto& c) { c.dataType = "TF"; }), "its data type is TF, not FIR (impulse responses)"},
+        {"three receivers", changed([](auto& c) { c.receivers = 3; }), "it has 3 receivers, not 2 (the ears)"},
+        {"radians", changed([](auto& c) { c.sourcePositionUnits = "radian, radian, metre"; }),
+         "its SourcePosition is in 'radian, radian, metre', not degree, degree, metre"},
+        {"a listener facing left", changed([](auto& c) { c.listenerView = {0, 1, 0}; }),
+         "its listener does not face +x with +z up (ListenerView, ListenerUp), as SimpleFreeFieldHRIR has it"},
+        {"a sample that is not a number", changed([](auto& c) { c.impulseResponses[3 * 512 + 7] = std::nanf(""); }),
+         "measurement 2 holds a sample that is not a number"},
+        {"a rate per measurement", changed([](auto& c) { c.samplingRates = {44100, 48000}; }),
+         "it gives no single sample rate (Data.SamplingRate) for all its measurements"},
+        {"short of responses", changed([](auto& c) { c.impulseResponses.pop_back(); }),
+         "its Data.IR holds 727039 values, not 710 x 2 x 512"},
+    };
+    for (const auto& refusal : refusals) {
+        EXPECT_FALSE(hrtf::measuredSetFromSofa(refusal.contents, error)) << refusal.name;
+        EXPECT_EQ(error, refusal.message) << refusal.name;
+    }
+    // Nothing within 10 degrees of the plane the tone circles in.
+    hrtf::MeasuredSet high = *spherical;
+    for (auto& direction : high.directions) direction.elevationDeg = 20.0 + std::abs(direction.elevationDeg) * 0.7;
+    EXPECT_TRUE(hrtf::importMeasuredSet(high, kRate, error).empty());
+    EXPECT_EQ(error, "none of its measurements at 1.40 m lies within 10 degrees of the horizontal plane, where the tone circles");
+}
+
+// Damaged copies of KEMAR (cut short, bytes flipped) never bring the reader down: libmysofa runs
+// in a child, and a fault there is a message.
+TEST(HrtfDatasetTest, DamagedSofaFilesNeverCrashTheReader) {
+    const Bytes kemar = fileBytes(ORBIT_TONE_KEMAR_SOFA);
+    ASSERT_GT(kemar.size(), 100000u);
+    TempDir dir;
+    std::vector<Bytes> variants;
+    for (const double share : {0.001, 0.01, 0.05, 0.1, 0.3, 0.5, 0.9, 0.999}) {
+        variants.emplace_back(kemar.begin(), kemar.begin() + long(double(kemar.size()) * share));
+    }
+    // Flipped bytes, most in the first 4 KiB, where the file's structure is; the rest anywhere.
+    std::uint32_t seed = 20;
+    const auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    for (int i = 0; i < 48; ++i) {
+        Bytes damaged = kemar;
+        const std::size_t span = i < 32 ? 4096 : damaged.size();
+        for (int flip = 0; flip < 1 + i % 4; ++flip) damaged[next() % span] ^= static_cast<std::uint8_t>(1u << (next() % 8));
+        variants.push_back(std::move(damaged));
+    }
+    std::size_t refused = 0;
+    std::size_t crashed = 0;  // libmysofa ended by a signal in the child
+    for (std::size_t i = 0; i < variants.size(); ++i) {
+        const fs::path path = dir.path() / ("damaged-" + std::to_string(i) + ".sofa");
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(variants[i].data()), long(variants[i].size()));
+        std::string error;
+        const auto contents = hrtf::readSofaFile(path, error);
+        if (!contents) {
+            ++refused;
+            if (error.find("crashed") != std::string::npos) ++crashed;
+            EXPECT_FALSE(error.empty()) << path;
+        } else if (!hrtf::measuredSetFromSofa(*contents, error)) {
+            ++refused;
+        }
+    }
+    std::printf("measured (damaged KEMAR): %zu of %zu copies refused with a message (libmysofa crashed on %zu)\n",
+                refused, variants.size(), crashed);
+    EXPECT_GE(refused, 8u) << "every copy cut short";
+}
+
+// The command on bad files and bad command lines: one line on standard error, its status, and
+// nothing written (no dataset, no folder, the settings file as it was).
+struct CommandRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+CommandRun runHrtfCommand(const std::vector<std::string>& arguments, const fs::path& home, const fs::path& outputs) {
+    CommandRun run;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setenv("HOME", home.c_str(), 1);
+        ::unsetenv("XDG_DATA_HOME");
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::unsetenv("ALSOFT_CONF");
+        const int out = ::open((outputs / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open((outputs / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        std::vector<char*> argv = {const_cast<char*>(ORBIT_TONE_HRTF_COMMAND)};
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const auto text = [](const fs::path& path) {
+        const Bytes bytes = fileBytes(path);
+        return std::string(bytes.begin(), bytes.end());
+    };
+    run.out = text(outputs / "out");
+    run.err = text(outputs / "err");
+    return run;
+}
+
+TEST(HrtfDatasetTest, ImportCommandRefusesBadFilesAndWritesNothing) {
+    TempDir dir;
+    const fs::path home = dir.path() / "home";
+    const fs::path settings = home / ".config" / "alsoft.conf";
+    fs::create_directories(settings.parent_path());
+    const std::string mySettings = "# mine\nhrtf = true\n[pulse]\nallow-moves = false\n";
+    std::ofstream(settings) << mySettings;
+    const Bytes kemar = fileBytes(ORBIT_TONE_KEMAR_SOFA);
+    const auto make = [&](const std::string& name, const Bytes& bytes) {
+        std::ofstream(dir.path() / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
+        return (dir.path() / name).string();
+    };
+    const auto replaced = [&](std::string_view from, std::string_view to) {
+        Bytes bytes = kemar;
+        const auto at = std::search(bytes.begin(), bytes.end(), from.begin(), from.end());
+        std::copy(to.begin(), to.end(), at);
+        return bytes;
+    };
+    const std::string huge = make("huge.sofa", Bytes(kemar.begin(), kemar.begin() + 8));
+    fs::resize_file(huge, std::uintmax_t{300} << 20);  // sparse
+    fs::create_directory(dir.path() / "folder.sofa");
+    const std::string missing = (dir.path() / "missing.sofa").string();
+    const struct {
+        std::string file;
+        std::string message;
+    } cases[] = {
+        {missing, "No such file or directory"},
+        {(dir.path() / "folder.sofa").string(), "it is a folder"},
+        {make("empty.sofa", {}), "it is empty, not a SOFA file"},
+        {make("text.sofa", {'h', 'r', 't', 'f', '\n'}), "it is not a SOFA file (no HDF5 signature)"},
+        {make("mhr.sofa", fileBytes(kEngineDatasetFiles[0])), "it is not a SOFA file (no HDF5 signature)"},
+        {make("cut.sofa", Bytes(kemar.begin(), kemar.begin() + 600000)),
+         "it ends early: it is 600000 bytes, and its header says " + std::to_string(kemar.size())},
+        {make("tf.sofa", replaced("SimpleFreeFieldHRIR", "SimpleFreeFieldHRTF")),
+         "it follows the SOFA convention SimpleFreeFieldHRTF, not SimpleFreeFieldHRIR (a head's impulse responses in free field)"},
+        {make("cartesian.sofa", replaced("spherical", "cartesian")),
+         "its SourcePosition is in 'degree, degree, metre', not metre"},
+        {huge, "it is 300 MiB, far larger than any HRTF set (the import reads up to 256 MiB)"},
+    };
+    for (const auto& bad : cases) {
+        const CommandRun run = runHrtfCommand({"import", bad.file, "--name", "mine", "--default"}, home, dir.path());
+        EXPECT_EQ(run.status, 1) << bad.file;
+        EXPECT_EQ(run.err, "orbit-tone-hrtf: " + bad.file + ": " + bad.message + "\n");
+        EXPECT_EQ(run.out, "");
+        EXPECT_FALSE(fs::exists(home / ".local")) << bad.file << ": a dataset folder was made";
+        const Bytes after = fileBytes(settings);
+        EXPECT_EQ(std::string(after.begin(), after.end()), mySettings) << bad.file;
+    }
+
+    // A settings file that cannot be read is left alone, and nothing is imported.
+    const std::string binary = mySettings + std::string(1, '\0');
+    std::ofstream(settings, std::ios::binary) << binary;
+    CommandRun run = runHrtfCommand({"import", ORBIT_TONE_KEMAR_SOFA, "--default"}, home, dir.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "orbit-tone-hrtf: cannot read " + settings.string() +
+                           " (it holds binary data, not settings): left it as it is, and imported nothing\n");
+    EXPECT_FALSE(fs::exists(home / ".local"));
+
+    // Bad command lines: status 2.
+    const struct {
+        std::vector<std::string> arguments;
+        std::string message;
+    } lines[] = {
+        {{}, "no command"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"import"}, "import needs a SOFA file"},
+        {{"import", "a.sofa", "b.sofa"}, "import takes one file, not also 'b.sofa'"},
+        {{"import", "a.sofa", "--name"}, "--name needs a value"},
+        {{"import", "a.sofa", "--name", "my set"}, "--name 'my set' holds ' ': a name takes letters, digits, '.', '_', '+' and '-'"},
+        {{"import", "a.sofa", "--name=orbit-tone-light"}, "--name 'orbit-tone-light' is the name of a dataset of the engine's or orbit-tone's"},
+        {{"import", "my#set.sofa"}, "the file's name 'my#set' holds '#': a name takes letters, digits, '.', '_', '+' and '-'; give the dataset one with --name NAME"},
+        {{"import", "a.sofa", "--force"}, "unknown option '--force'"},
+        {{"list", "all"}, "list takes no arguments"},
+    };
+    for (const auto& line : lines) {
+        run = runHrtfCommand(line.arguments, home, dir.path());
+        EXPECT_EQ(run.status, 2) << line.message;
+        EXPECT_EQ(run.err, "orbit-tone-hrtf: " + line.message + " (try --help)\n");
+    }
+    EXPECT_FALSE(fs::exists(home / ".local"));
+}
+
+// --default sets one line in the general section and keeps every other line as it was.
+TEST(HrtfDatasetTest, DefaultSetsOneLineAndKeepsTheRest) {
+    const struct {
+        const char* text;
+        const char* expected;
+    } cases[] = {
+        {"", "default-hrtf = kemar-48000\n"},
+        {"hrtf = true", "hrtf = true\ndefault-hrtf = kemar-48000\n"},
+        {"# mine\ndefault-hrtf = old-44100\nhrtf = true\n", "# mine\ndefault-hrtf = kemar-48000\nhrtf = true\n"},
+        {"hrtf = true\n[pulse]\ndefault-hrtf = x\n", "hrtf = true\ndefault-hrtf = kemar-48000\n[pulse]\ndefault-hrtf = x\n"},
+        {"[pulse]\nallow-moves = true\n[ General ]\n  default-hrtf=old # mine\n",
+         "[pulse]\nallow-moves = true\n[ General ]\ndefault-hrtf = kemar-48000\n"},
+        {"# default-hrtf = old\n", "# default-hrtf = old\ndefault-hrtf = kemar-48000\n"},
+        {"default-hrtf = a\r\ndefault-hrtf = b\r\n", "default-hrtf = kemar-48000\ndefault-hrtf = kemar-48000\n"},
+    };
+    for (const auto& test : cases) EXPECT_EQ(hrtf::withDefaultHrtf(test.text, "kemar-48000"), test.expected) << test.text;
+
+    // The command: the sets in the user's folder, the file replaced with its permissions kept.
+    TempDir dir;
+    const fs::path home = dir.path() / "home";
+    const fs::path settings = home / ".config" / "alsoft.conf";
+    fs::create_directories(settings.parent_path());
+    std::ofstream(settings) << "[pulse]\nallow-moves = true\n";
+    fs::permissions(settings, fs::perms::owner_read | fs::perms::owner_write);
+    const CommandRun run = runHrtfCommand({"import", ORBIT_TONE_KEMAR_SOFA, "--name=kemar", "--default"}, home, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const Bytes after = fileBytes(settings);
+    EXPECT_EQ(std::string(after.begin(), after.end()), "default-hrtf = kemar-48000\n[pulse]\nallow-moves = true\n");
+    EXPECT_EQ(fs::status(settings).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    std::vector<std::string> made;
+    for (const auto& entry : fs::directory_iterator(settings.parent_path())) made.push_back(entry.path().filename());
+    EXPECT_EQ(made, std::vector<std::string>{"alsoft.conf"}) << "no temporary file left";
+    std::string error;
+    for (const char* name : {"kemar-44100.mhr", "kemar-48000.mhr"}) {
+        const auto dataset = hrtf::readDatasetFile(home / ".local/share/openal/hrtf" / name, error);
+        EXPECT_TRUE(dataset) << name << ": " << error;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(home / ".local/share/openal/hrtf"), fs::directory_iterator()), 2);
+    EXPECT_NE(run.out.find("now says default-hrtf = kemar-48000"), std::string::npos) << run.out;
+}
+#endif
 
 }  // namespace

@@ -402,6 +402,8 @@ TEST(HrtfDatasetChoiceTest, EachRenderingAsksForItsOwnDatasetsAtTheDevicesRate)
     const Names userDefault = {"mine-44100", "default-44100", "default-48000", "orbit-tone-light-44100",
                                "orbit-tone-light-48000", "KEMAR"};
     const Names newer = {"Default HRTF", "orbit-tone-light-48000", "Built-In HRTF"};
+    const Names imported = {"kemar-48000", "alpha-44100", "alpha-48000", "kemar-44100", "default-44100",
+                            "default-48000", "orbit-tone-light-44100", "orbit-tone-light-48000"};
     const Names withoutOurs = {"default-44100", "default-48000"}; // hrtf-paths without the default folders
     const struct { const char* name; R rendering; const Names& listed; int rateHz; bool resamples; Names expected; }
         cases[] = {
@@ -422,6 +424,13 @@ TEST(HrtfDatasetChoiceTest, EachRenderingAsksForItsOwnDatasetsAtTheDevicesRate)
             {"newer: light at 44100", R::HrtfLight, newer, 44100, true, {"orbit-tone-light-48000"}},
             {"newer: the user's default at any rate", R::HrtfFull, userDefault, 48000, true,
              {"mine-44100", "default-44100", "default-48000", "KEMAR"}},
+            // Two imported sets (orbit-tone-hrtf), the user's default-hrtf naming one for 48000 Hz.
+            {"the user's default's sibling", R::HrtfFull, imported, 44100, false,
+             {"kemar-44100", "alpha-44100", "default-44100"}},
+            {"newer: the user's default, resampled", R::HrtfFull, imported, 44100, true,
+             {"kemar-48000", "alpha-44100", "alpha-48000", "kemar-44100", "default-44100", "default-48000"}},
+            {"the user's default at its own rate", R::HrtfFull, imported, 48000, false,
+             {"kemar-48000", "alpha-48000", "default-48000"}},
         };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);

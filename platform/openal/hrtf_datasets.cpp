@@ -1,6 +1,7 @@
 // The choice of HRTF datasets from the engine's list and version.
 #include "platform/openal/hrtf_datasets.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <optional>
@@ -24,6 +25,20 @@ std::optional<int> NamedRate(std::string_view name)
     if (error != std::errc() || end != digits.data() + digits.size())
         return std::nullopt;
     return rateHz;
+}
+
+// The name of a dataset's sibling for another rate: "mine-48000" -> "mine-44100",
+// "Built-In 48000hz" -> "Built-In 44100hz"; nothing for a name without a rate.
+std::optional<std::string> SiblingFor(std::string_view name, int rateHz)
+{
+    if (!NamedRate(name))
+        return std::nullopt;
+    std::string_view suffix;
+    if (name.ends_with("hz") || name.ends_with("Hz")) {
+        suffix = name.substr(name.size() - 2);
+        name.remove_suffix(2);
+    }
+    return std::string(name.substr(0, name.find_last_of("- _") + 1)) + std::to_string(rateHz) + std::string(suffix);
 }
 
 } // namespace
@@ -56,10 +71,24 @@ std::vector<std::string> DatasetCandidates(Rendering rendering, std::span<const 
 {
     const bool light = rendering == Rendering::HrtfLight;
     std::vector<std::string> candidates;
-    for (const std::string& name : listed) {
-        const std::optional<int> named = NamedRate(name);
-        if (IsLightDataset(name) == light && (engineResamples || !named || *named == rateHz))
+    const auto add = [&candidates](const std::string& name) {
+        if (std::find(candidates.begin(), candidates.end(), name) == candidates.end())
             candidates.push_back(name);
+    };
+    for (const std::string& name : listed) {
+        if (IsLightDataset(name) != light)
+            continue;
+        // Where the engine cannot resample, a set named for another rate gives its place to
+        // its sibling named for this one, so that one default-hrtf line names the user's set
+        // at every rate.
+        const std::optional<int> named = NamedRate(name);
+        if (!engineResamples && named && *named != rateHz && rateHz > 0) {
+            const std::optional<std::string> sibling = SiblingFor(name, rateHz);
+            if (sibling && std::find(listed.begin(), listed.end(), *sibling) != listed.end())
+                add(*sibling);
+        }
+        if (engineResamples || !named || *named == rateHz)
+            add(name);
     }
     return candidates;
 }

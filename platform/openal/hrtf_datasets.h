@@ -23,7 +23,9 @@ bool EngineResamplesDatasets(std::string_view version);
 // user's default-hrtf first). Light HRTF takes our light datasets; every other
 // rendering the engine's own, never ours. An engine that cannot resample loads
 // only datasets made for the device's rate: those named for another rate
-// ("...-48000" at 44100 Hz) are left out.
+// ("...-48000" at 44100 Hz) are left out, and one named for another rate gives
+// its place to its sibling named for the device's rate ("mine-48000" to
+// "mine-44100"), where the engine lists one.
 std::vector<std::string> DatasetCandidates(Rendering rendering, std::span<const std::string> listed, int rateHz,
                                            bool engineResamples);
 

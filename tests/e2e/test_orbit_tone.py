@@ -27,6 +27,7 @@ import math
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -295,6 +296,8 @@ class RenderingSetup:
     # The answers whose cells differ on PipeWire.
     pipewire_cells: Cells = field(default_factory=dict)
     servers: tuple[str, ...] = tuple(SERVERS)
+    # Before the runs, the user imports KEMAR (orbit-tone-hrtf import ... --default).
+    imports_kemar: bool = False
 
 
 RENDERING_SETUPS = {
@@ -325,7 +328,14 @@ RENDERING_SETUPS = {
               {"1.19": True, "1.24": False, WINDOWS_1_24: False}),
         "4": ({"1.19": None, "1.24": FULL["1.24"], WINDOWS_1_24: FULL[WINDOWS_1_24]},
               {"1.19": True, "1.24": False, WINDOWS_1_24: False})}),
+    # The user's own HRTF, imported from a SOFA file with default-hrtf = kemar-48000 written for
+    # them: Full HRTF loads it from their dataset folder at the output's rate (1.19 the file
+    # for that rate; 1.24 the one named, resampled), and nothing else changes.
+    "user_imports_own_hrtf": RenderingSetup(imports_kemar=True, cells={
+        "2": (PANNING, False), "3": (LIGHT, False), "4": ({"1.19": "kemar-44100", "1.24": "kemar-48000"}, False)},
+        pipewire_cells={"3": (LIGHT_48000, False), "4": ({"1.19": "kemar-48000", "1.24": "kemar-48000"}, False)}),
 }
+KEMAR_SOFA = "/usr/share/libmysofa/MIT_KEMAR_normal_pinna.sofa"
 
 
 class RenderingTest(unittest.TestCase):
@@ -363,10 +373,17 @@ class RenderingTest(unittest.TestCase):
             with open(config, "w") as f:
                 f.write(setup.user_config.format(mine=program_path(mine)))
             self.addCleanup(os.remove, config)
+        if setup.imports_kemar:
+            importer = os.path.join(os.path.dirname(executable()), "orbit-tone-hrtf")
+            if under_wine() or not os.path.isfile(importer) or not os.path.isfile(KEMAR_SOFA):
+                self.skipTest(f"no {importer} (built where libmysofa is found) or no {KEMAR_SOFA}")
+            run = subprocess.run([importer, "import", KEMAR_SOFA, "--name", "kemar", "--default"],
+                                 capture_output=True, env=sandbox.client_env(), timeout=120)
+            self.assertEqual((run.returncode, run.stderr), (0, b""))
         # Where each dataset must come from: ours beside the executable, the user's, the engine's.
         folders = {"orbit-tone-light-": os.path.join(os.path.dirname(executable()), "share", "orbit-tone",
                                                      "openal", "hrtf"),
-                   "mine-": mine}
+                   "mine-": mine, "kemar-": os.path.join(home, ".local", "share", "openal", "hrtf")}
         cells = dict(setup.cells)
         if server == "PipeWire":
             cells.update(setup.pipewire_cells)
@@ -441,6 +458,9 @@ class RenderingTest(unittest.TestCase):
 
     def test_stereo(self):
         self.check_setup("stereo")
+
+    def test_user_imports_own_hrtf(self):
+        self.check_setup("user_imports_own_hrtf")
 
     def test_mono(self):
         self.check_setup("mono")

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -31,6 +32,7 @@ RATE_HZ = 44100
 FILES = ["1-default.wav", "2-no-virtualization.wav", "3-light-hrtf.wav", "4-full-hrtf.wav"]
 PAUSE_S = 0.066                 # the animator's pause: the source stays put for this long
 RUN_TIMEOUT_S = 120.0
+KEMAR_SOFA = "/usr/share/libmysofa/MIT_KEMAR_normal_pinna.sofa"
 HARD_PAN_DB = 40.0              # the far channel of a panned source holds nothing but dither
 
 
@@ -56,6 +58,14 @@ def at_quarter_turn(rec: recording.Recording) -> tuple[float, float]:
     ahead of the right side."""
     start_s = math.floor(math.pi / 2 / PAUSE_S) * PAUSE_S
     return levels_db(rec, start_s + 0.01, start_s + PAUSE_S)
+
+
+def lufs_of(line: str) -> float:
+    """The loudness a report line gives."""
+    match = re.search(r"; (-?[0-9.]+) LUFS;", line)
+    if not match:
+        raise AssertionError(f"no loudness in {line!r}")
+    return float(match.group(1))
 
 
 class RenderTest(unittest.TestCase):
@@ -85,6 +95,13 @@ class RenderTest(unittest.TestCase):
                              [os.path.join(folder, name) for name in FILES], "one line per file")
             self.assertEqual(sorted(os.listdir(folder)), FILES, "no temporary file left")
         self.assertIn("panning", self.runs[0].stdout.decode().splitlines()[0], "Default renders as panning here")
+        # Each line's loudness is the file's: at 441 Hz K-weighting is nearly flat, so BS.1770's
+        # -0.691 dB plus the two channels' mean power, within a few tenths for the gating.
+        for name, line in zip(FILES, self.runs[0].stdout.decode().splitlines()):
+            with self.subTest(loudness=name):
+                _, rec = self.rendered[name]
+                power = sum(sum(x * x for x in rec.channel(c)) / len(rec.channel(c)) for c in (0, 1)) / 32768 ** 2
+                self.assertAlmostEqual(lufs_of(line), -0.691 + 10 * math.log10(power), delta=0.3, msg=line)
 
         frames = math.floor(float(SECONDS) * RATE_HZ)
         for name in FILES:
@@ -144,6 +161,8 @@ class RenderTest(unittest.TestCase):
                 (["--force=yes"], 2, "--force takes no value"),
                 (["5"], 2, "unknown choice '5': the choices are 1 to 4 (try --help)"),
                 (["--rate", "22050"], 2, "--rate takes 44100 or 48000, not '22050'"),
+                (["--hrtf", "mine.wav"], 2, "--hrtf takes a .sofa or .mhr file, not 'mine.wav'"),
+                (["--hrtf", missing + ".sofa", "4"], 1, f"{missing}.sofa: No such file or directory"),
                 (["--output="], 2, "--output needs a folder"),
                 (["--seconds", "1e-9"], 2, "--seconds 1e-9 is shorter than one frame at 44100 Hz"),
                 (["--output", missing], 1, f"there is no folder {missing}"),
@@ -168,6 +187,34 @@ class RenderTest(unittest.TestCase):
             run = render("--force", "--seconds", "0.1", "--output", folder, "2")
             self.assertEqual(run.returncode, 0, run.stderr)
             self.assertEqual(load(mine)[0].nframes, 4410, "--force overwrites")
+
+    def test_own_hrtf_renders_full_hrtf_and_leaves_nothing(self):
+        """--hrtf: Full HRTF with a SOFA file (KEMAR, from libmysofa1) or a .mhr file, at each
+        rate, through a folder of its own that is gone afterwards."""
+        if not os.path.isfile(KEMAR_SOFA):
+            self.skipTest(f"{KEMAR_SOFA} is missing (libmysofa1 installs it)")
+        with tempfile.TemporaryDirectory(prefix="orbit-tone-render-") as folder:
+            tmp = os.path.join(folder, "tmp")
+            os.mkdir(tmp)
+            out = os.path.join(folder, "out")
+            os.mkdir(out)
+            env = dict(os.environ, TMPDIR=tmp)
+            for rate in ("44100", "48000"):
+                with self.subTest(rate=rate):
+                    run = subprocess.run([executable(), "--seconds", SECONDS, "--rate", rate, "--output", out, "--force",
+                                          "--hrtf", KEMAR_SOFA, "4"], capture_output=True, timeout=RUN_TIMEOUT_S, env=env)
+                    self.assertEqual((run.returncode, run.stderr), (0, b""))
+                    self.assertIn(f": HRTF, dataset MIT_KEMAR_normal_pinna-{rate}; ", run.stdout.decode())
+                    left_db, right_db = at_quarter_turn(load(os.path.join(out, FILES[3]))[1])
+                    self.assertTrue(3.0 < right_db - left_db < 20.0, f"left {left_db:.1f} dB, right {right_db:.1f} dB")
+                    self.assertEqual(os.listdir(tmp), [], "the dataset's folder was left behind")
+            engine_set = "/usr/share/openal/hrtf/default-44100.mhr"
+            if os.path.isfile(engine_set):
+                run = subprocess.run([executable(), "--seconds", "0.5", "--output", out, "--force", "--hrtf", engine_set, "4"],
+                                     capture_output=True, timeout=RUN_TIMEOUT_S, env=env)
+                self.assertEqual((run.returncode, run.stderr), (0, b""))
+                self.assertIn(": HRTF, dataset default-44100-44100; ", run.stdout.decode())
+                self.assertEqual(os.listdir(tmp), [])
 
     def test_interrupted_render_leaves_no_file(self):
         with tempfile.TemporaryDirectory(prefix="orbit-tone-render-") as folder:

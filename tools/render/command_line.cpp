@@ -3,6 +3,8 @@
 #include "tools/render/command_line.h"
 
 #include <algorithm>
+#include <cctype>
+#include <filesystem>
 #include <charconv>
 #include <cmath>
 #include <numbers>
@@ -14,10 +16,11 @@ namespace {
 constexpr const char* programName = "orbit-tone-render";
 
 constexpr const char* usage =
-    "Usage: orbit-tone-render [--seconds S] [--rate 44100|48000] [--output DIR] [--force] [CHOICE...]\n"
+    "Usage: orbit-tone-render [--seconds S] [--rate 44100|48000] [--output DIR] [--force] [--hrtf FILE] [CHOICE...]\n"
     "Renders what orbit-tone plays, a 440 Hz tone circling the listener's head once every\n"
     "2 pi seconds, into one 16-bit stereo WAV file for each 3D algorithm CHOICE, without\n"
-    "a sound card or sound server, and says what each file was rendered with:\n"
+    "a sound card or sound server, and says what each file was rendered with and how loud\n"
+    "it is (integrated loudness, ITU-R BS.1770):\n"
     "  1  Default            1-default.wav\n"
     "  2  No Virtualization  2-no-virtualization.wav\n"
     "  3  Light HRTF         3-light-hrtf.wav\n"
@@ -29,6 +32,8 @@ constexpr const char* usage =
     "  --rate R      sample rate in Hz, 44100 or 48000 (default 44100)\n"
     "  --output DIR  the folder for the files, which must exist (default: the current one)\n"
     "  --force       overwrite files that exist\n"
+    "  --hrtf FILE   render Full HRTF with this dataset, a SOFA file (SimpleFreeFieldHRIR)\n"
+    "                or an OpenAL Soft .mhr file, without installing it\n"
     "  --help        show this help and exit\n"
     "  --version     show the version and exit\n"
     "\n"
@@ -82,7 +87,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         // --name=value or --name value.
         const std::size_t equals = argument.find('=');
         const std::string name = argument.substr(0, equals);
-        const bool takesValue = name == "--seconds" || name == "--rate" || name == "--output";
+        const bool takesValue = name == "--seconds" || name == "--rate" || name == "--output" || name == "--hrtf";
         const bool flag = name == "--force" || name == "--help" || name == "--version";
         if (!takesValue && !flag)
             return Refused("unknown option '" + name + "' (try --help)");
@@ -112,6 +117,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             if (value.empty())
                 return Refused("--output needs a folder");
             options.folder = value;
+        } else if (name == "--hrtf") {
+            std::string extension = std::filesystem::path(value).extension().string();
+            for (char& c : extension)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (extension != ".sofa" && extension != ".mhr")
+                return Refused("--hrtf takes a .sofa or .mhr file, not '" + value + "'");
+            options.hrtfFile = value;
         } else if (name == "--force") {
             options.force = true;
         } else if (name == "--help") {

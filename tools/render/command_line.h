@@ -16,6 +16,7 @@ struct RenderOptions {
     std::string folder;       // empty: the current folder
     bool force = false;       // overwrite files that exist
     std::vector<int> choices; // 1 to 4, each once, in the order given
+    std::string hrtfFile;     // --hrtf: a .sofa or .mhr file for Full HRTF; empty: the engine's choice
 };
 
 // What the command line asks for: a render, or an answer and an exit status.

@@ -3,21 +3,38 @@
 // the sound layer's loopback device, in virtual time (see virtual_time.h).
 #include <chrono>
 #include <cmath>
+#include <cctype>
+#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#ifdef ORBIT_TONE_SOFA
+#include "tools/hrtf/sofa_import.h"
+#include "tools/hrtf/sofa_reader.h"
+#endif
+
 #include "orbit/orbit.h"
 #include "platform/openal/loopback.h"
 #include "platform/platform.h"
 #include "tone/tone_buffer.h"
+#include "tools/hrtf/mhr_dataset.h"
 #include "tools/render/command_line.h"
+#include "tools/render/loudness.h"
 #include "tools/render/virtual_time.h"
 #include "tools/render/wav_file.h"
 
@@ -94,8 +111,8 @@ bool CheckOutputs(const render::RenderOptions& options)
 // Renders the tone from opening the device to the file in place, and writes the
 // file's line. Returns false at the first failure, having written its message; the
 // caller releases what device, buffer, file and orbitThread hold either way.
-bool RenderTone(const Choice& choice, const render::RenderOptions& options, LPDIRECTSOUND& device,
-                LPDIRECTSOUNDBUFFER& buffer, std::unique_ptr<render::WavFile>& file)
+bool RenderTone(const Choice& choice, const render::RenderOptions& options, const std::string& hrtfDataset,
+                LPDIRECTSOUND& device, LPDIRECTSOUNDBUFFER& buffer, std::unique_ptr<render::WavFile>& file)
 {
     const std::filesystem::path path = OutputPath(options, choice);
     const auto wallStart = std::chrono::steady_clock::now();
@@ -133,6 +150,14 @@ bool RenderTone(const Choice& choice, const render::RenderOptions& options, LPDI
         Complain("couldn't learn how the engine renders " + std::string(choice.name));
         return false;
     }
+    if (!hrtfDataset.empty() && choice.algorithm == &DS3DALG_HRTF_FULL && report.dataset != hrtfDataset) {
+        Complain("Full HRTF did not render with " + options.hrtfFile + ": " + RenderingOf(choice, created, report) +
+                 (hrtfDataset.ends_with("-" + std::to_string(report.rateHz))
+                      ? ""
+                      : " (the dataset is not for " + std::to_string(report.rateHz) +
+                            " Hz, and this engine loads a dataset only at its own rate)"));
+        return false;
+    }
     const auto frames = static_cast<std::int64_t>(std::floor(options.seconds * report.rateHz));
     std::string error;
     file = render::WavFile::Create(path, report.rateHz, frames, error);
@@ -142,9 +167,12 @@ bool RenderTone(const Choice& choice, const render::RenderOptions& options, LPDI
     }
 
     // Let the animator circle the source from straight ahead, its pauses rendering the sound.
-    render::BeginRender(device, report.rateHz, frames, [sink = file.get()](const std::int16_t* samples, int count) {
-        return sink->Append(samples, count);
-    });
+    render::LoudnessMeter meter(report.rateHz);
+    render::BeginRender(device, report.rateHz, frames,
+                        [sink = file.get(), &meter](const std::int16_t* samples, int count) {
+                            meter.Add(samples, count);
+                            return sink->Append(samples, count);
+                        });
     keepOrbiting = true; // the previous file's stop cleared it
     if (!StartOrbit(buffer))
         return false;
@@ -173,17 +201,24 @@ bool RenderTone(const Choice& choice, const render::RenderOptions& options, LPDI
     char timing[160];
     std::snprintf(timing, sizeof timing, "%.3f s at %d Hz in %.3f s, %.3f s of CPU",
                   static_cast<double>(frames) / report.rateHz, report.rateHz, wall.count(), cpuSeconds);
-    std::cout << path.string() << ": " << RenderingOf(choice, created, report) << "; " << timing << std::endl;
+    const double lufs = meter.IntegratedLufs();
+    char loudness[64];
+    if (std::isfinite(lufs))
+        std::snprintf(loudness, sizeof loudness, "%.1f LUFS", lufs);
+    else
+        std::snprintf(loudness, sizeof loudness, "loudness unmeasured (under 0.4 s, or silent)");
+    std::cout << path.string() << ": " << RenderingOf(choice, created, report) << "; " << loudness << "; " << timing
+              << std::endl;
     return true;
 }
 
-bool RenderChoice(const Choice& choice, const render::RenderOptions& options)
+bool RenderChoice(const Choice& choice, const render::RenderOptions& options, const std::string& hrtfDataset)
 {
     // Nothing exists yet; the teardown releases only what was obtained.
     LPDIRECTSOUND device = nullptr;
     LPDIRECTSOUNDBUFFER buffer = nullptr;
     std::unique_ptr<render::WavFile> file;
-    const bool rendered = RenderTone(choice, options, device, buffer, file);
+    const bool rendered = RenderTone(choice, options, hrtfDataset, device, buffer, file);
 
     // Release everything in the reverse order of creation: the animator stops
     // before the file it renders into and the buffer it moves go away. A file
@@ -198,6 +233,106 @@ bool RenderChoice(const Choice& choice, const render::RenderOptions& options)
         device->Release();
     return rendered;
 }
+
+// The dataset --hrtf names, as MinPHR02 (which every engine reads) in a folder of its own that
+// the engine searches first and that a configuration of ours names in default-hrtf: nothing is
+// installed, and the folder goes at the end, or with a signal that ends the run.
+class OwnHrtf {
+public:
+    OwnHrtf() = default;
+    OwnHrtf(const OwnHrtf&) = delete;
+    OwnHrtf& operator=(const OwnHrtf&) = delete;
+    ~OwnHrtf()
+    {
+        if (!file_.empty())
+            std::filesystem::remove(file_, ignored_);
+        if (!folder_.empty())
+            std::filesystem::remove(folder_, ignored_);
+        for (const int slot : slots_)
+            render::KeepOnSignals(slot);
+    }
+
+    // Makes the dataset for rateHz from the file; its name, or "" after saying why.
+    std::string Prepare(const std::string& path, int rateHz)
+    {
+        std::string error;
+        std::optional<hrtf::Dataset> dataset;
+        std::string extension = std::filesystem::path(path).extension().string();
+        for (char& c : extension)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (extension == ".mhr") {
+            dataset = hrtf::readDatasetFile(path, error);
+            if (dataset)
+                dataset = hrtf::toMinPhr02(*dataset, error);
+        } else {
+#ifdef ORBIT_TONE_SOFA
+            const auto sofa = hrtf::readSofaFile(path, error);
+            const auto measured = sofa ? hrtf::measuredSetFromSofa(*sofa, error) : std::nullopt;
+            const std::uint32_t rates[] = {static_cast<std::uint32_t>(rateHz)};
+            if (measured) {
+                std::vector<hrtf::Dataset> made = hrtf::importMeasuredSet(*measured, rates, error);
+                if (!made.empty())
+                    dataset = std::move(made.front());
+            }
+#else
+            error = "this build reads no SOFA file (it was built without libmysofa)";
+#endif
+        }
+        if (!dataset) {
+            Complain(path + ": " + error);
+            return "";
+        }
+        // Named after the file, in the letters a setting takes, and the set's rate.
+        std::string name = std::filesystem::path(path).stem().string();
+        for (char& c : name) {
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '+' && c != '-')
+                c = '_';
+        }
+        name += "-" + std::to_string(dataset->sampleRateHz);
+
+        const char* tmp = std::getenv("TMPDIR");
+        // The folder's name goes into a setting: none of the characters that end or split one.
+        std::string base = tmp && *tmp == '/' ? tmp : "/tmp";
+        if (base.find_first_of(",#= \t\n") != std::string::npos)
+            base = "/tmp";
+        std::string pattern = base + "/orbit-tone-render-hrtf-XXXXXX";
+        if (!mkdtemp(pattern.data())) {
+            Complain("cannot make a folder in " + base + " for " + path + ": " + std::strerror(errno));
+            return "";
+        }
+        folder_ = pattern;
+        file_ = folder_ / (name + ".mhr");
+        slots_.push_back(render::RemoveOnSignals(file_));
+        slots_.push_back(render::RemoveOnSignals(folder_));
+        if (!hrtf::writeDatasetFile(*dataset, file_, error)) {
+            Complain("cannot write " + file_.string() + ": " + error);
+            return "";
+        }
+
+        // The user's ALSOFT_CONF, if any, then ours, read last of all.
+        std::string config;
+        if (const char* users = std::getenv("ALSOFT_CONF"); users && *users) {
+            std::ifstream in(users);
+            config.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            config += "\n";
+        }
+        config += "[general]\nhrtf-paths = " + folder_.string() + ",\ndefault-hrtf = " + name + "\n";
+        const int fd = memfd_create("orbit-tone-render-alsoft.conf", MFD_CLOEXEC);
+        if (fd < 0 || write(fd, config.data(), config.size()) != static_cast<ssize_t>(config.size())) {
+            Complain(std::string("cannot hand the engine its settings: ") + std::strerror(errno));
+            return "";
+        }
+        // Stays open for the run: the engine reads it at its first call.
+        setenv("ALSOFT_CONF", ("/proc/self/fd/" + std::to_string(fd)).c_str(), 1);
+        return name;
+    }
+
+private:
+    std::filesystem::path folder_;
+    std::filesystem::path file_;
+    std::vector<int> slots_;
+    std::error_code ignored_;
+};
 
 } // namespace
 
@@ -219,9 +354,15 @@ int main(int argc, char** argv)
     secondsPerCount = 1.0 / static_cast<double>(frequency.QuadPart);
     render::RemovePartialFilesOnSignals();
 
+    // The dataset --hrtf names, made ready for the engine before its first call.
+    OwnHrtf ownHrtf;
+    std::string hrtfDataset;
+    if (!options.hrtfFile.empty() && (hrtfDataset = ownHrtf.Prepare(options.hrtfFile, options.rateHz)).empty())
+        return 1;
+
     // Render each choice in turn; the first failure ends the run.
     for (const int number : options.choices) {
-        if (!RenderChoice(choices[number - 1], options))
+        if (!RenderChoice(choices[number - 1], options, hrtfDataset))
             return 1;
     }
     return 0;

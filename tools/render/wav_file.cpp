@@ -30,7 +30,7 @@ struct PendingFile {
     std::atomic<bool> inUse{false};
     char path[PATH_MAX] = {};
 };
-std::array<PendingFile, 4> pendingFiles;
+std::array<PendingFile, 6> pendingFiles;
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler reads the flags");
 
 int TakeSlot(const char* path)
@@ -52,12 +52,26 @@ void ReleaseSlot(int slot)
         pendingFiles[static_cast<std::size_t>(slot)].inUse = false;
 }
 
+} // namespace
+
+int RemoveOnSignals(const std::filesystem::path& path)
+{
+    return TakeSlot(path.c_str());
+}
+
+void KeepOnSignals(int slot)
+{
+    ReleaseSlot(slot);
+}
+
+namespace {
+
 // Only async-signal-safe calls: unlink, and raise once the handler is reset.
 void RemovePendingFiles(int signalNumber)
 {
     for (PendingFile& pending : pendingFiles) {
-        if (pending.inUse)
-            unlink(pending.path);
+        if (pending.inUse && unlink(pending.path) != 0)
+            rmdir(pending.path);
     }
     raise(signalNumber); // the handler was reset on entry: the signal now does what it would have done
 }

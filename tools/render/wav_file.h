@@ -13,6 +13,11 @@ namespace render {
 // removes the temporary files of the files being written. Signals ignored stay ignored.
 void RemovePartialFilesOnSignals();
 
+// Has such a signal remove another file, or an empty folder (once the files held before it are
+// gone), until released; -1 when no slot is free.
+int RemoveOnSignals(const std::filesystem::path& path);
+void KeepOnSignals(int slot);
+
 class WavFile {
 public:
     // Creates the temporary file for path, holding the header for frames at rateHz.
