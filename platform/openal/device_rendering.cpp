@@ -166,6 +166,9 @@ RenderingReport Report(DeviceState& state)
         report.dataset = name;
     report.fallback = state.fallback;
     alcGetIntegerv(state.device, ALC_FREQUENCY, 1, &report.rateHz);
+    report.datasets = ListDatasets(state);
+    if (const char* version = alGetString(AL_VERSION))
+        report.engineVersion = version;
     return report;
 }
 

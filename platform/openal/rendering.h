@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/openal/dsound_api.h"
 
@@ -34,6 +35,8 @@ struct RenderingReport {
     std::string dataset;  // the HRTF dataset's name, when hrtf
     std::string fallback; // why the last 3D buffer did not get the HRTF it asked for; empty when it did, or asked for none
     int rateHz = 0;       // the rate the engine mixes at
+    std::vector<std::string> datasets; // the HRTF datasets the engine lists, in its order of preference
+    std::string engineVersion;         // as the engine gives it: "1.1 ALSOFT 1.24.2"
 };
 
 // Fills report for a device of the layer; false for anything else, or a device that is lost.

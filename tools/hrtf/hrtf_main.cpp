@@ -2,9 +2,6 @@
 // loads, in the user's own dataset folder, and lists the datasets the engine sees and which
 // one each of orbit-tone's choices renders with.
 #define AL_ALEXT_PROTOTYPES
-#include <AL/al.h>
-#include <AL/alc.h>
-#include <AL/alext.h>
 
 #include <unistd.h>
 
@@ -258,27 +255,19 @@ int runList() {
         renderings.push_back({choiceRendering(*choice.algorithm, kRatesHz[0]), choiceRendering(*choice.algorithm, kRatesHz[1])});
     }
 
-    // Then the engine's own list, in its order.
-    ALCdevice* device = alcLoopbackOpenDeviceSOFT(nullptr);
-    if (device == nullptr) return fail("the engine's loopback device did not open");
-    const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT, ALC_SHORT_SOFT,
-                                 ALC_FREQUENCY, static_cast<ALCint>(kRatesHz[0]), 0};
-    ALCcontext* context = alcCreateContext(device, attributes);
+    // Then the engine's own list, in its order, as a device of the layer reports it.
+    LPDIRECTSOUND device = nullptr;
+    sound::RenderingReport report;
+    const bool described = SUCCEEDED(sound::CreateLoopbackDevice(kRatesHz[0], 2, &device)) &&
+                           sound::DescribeRendering(device, report);
+    if (device) device->Release();
+    if (!described) return fail("the engine's loopback device did not open");
     std::string version = "OpenAL Soft";
-    if (context != nullptr && alcMakeContextCurrent(context)) {
-        // "1.1 ALSOFT 1.19.1": the engine's own version follows the marker.
-        const std::string text = alGetString(AL_VERSION) != nullptr ? alGetString(AL_VERSION) : "";
-        if (const auto marker = text.find("ALSOFT "); marker != std::string::npos) version += " " + text.substr(marker + 7);
+    // "1.1 ALSOFT 1.19.1": the engine's own version follows the marker.
+    if (const auto marker = report.engineVersion.find("ALSOFT "); marker != std::string::npos) {
+        version += " " + report.engineVersion.substr(marker + 7);
     }
-    ALCint count = 0;
-    alcGetIntegerv(device, ALC_NUM_HRTF_SPECIFIERS_SOFT, 1, &count);
-    std::vector<std::string> names;
-    for (ALCint i = 0; i < count; ++i) {
-        if (const ALCchar* listed = alcGetStringiSOFT(device, ALC_HRTF_SPECIFIER_SOFT, i)) names.emplace_back(listed);
-    }
-    alcMakeContextCurrent(nullptr);
-    if (context != nullptr) alcDestroyContext(context);
-    alcCloseDevice(device);
+    const std::vector<std::string>& names = report.datasets;
 
     std::cout << "Datasets " << version << " sees, the one it prefers first:\n";
     std::size_t width = 0;
