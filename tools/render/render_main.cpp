@@ -253,7 +253,7 @@ public:
     }
 
     // Makes the dataset for rateHz from the file; its name, or "" after saying why.
-    std::string Prepare(const std::string& path, int rateHz)
+    std::string Prepare(const std::string& path, [[maybe_unused]] int rateHz)
     {
         std::string error;
         std::optional<hrtf::Dataset> dataset;
