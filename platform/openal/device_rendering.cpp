@@ -129,7 +129,7 @@ Selection Select(DeviceState& state, Rendering rendering)
         return Selection::Rendered;
     }
     state.fallback.clear();
-    const std::vector<std::string> listed = ListDatasets(state);
+    const std::vector<std::string> listed = ListDatasets(state.device);
     const char* version = alGetString(AL_VERSION);
     const bool resamples = EngineResamplesDatasets(version ? version : "");
     const std::vector<std::string> candidates = DatasetCandidates(rendering, listed, state.rateHz, resamples);
@@ -166,7 +166,7 @@ RenderingReport Report(DeviceState& state)
         report.dataset = name;
     report.fallback = state.fallback;
     alcGetIntegerv(state.device, ALC_FREQUENCY, 1, &report.rateHz);
-    report.datasets = ListDatasets(state);
+    report.datasets = ListDatasets(state.device);
     if (const char* version = alGetString(AL_VERSION))
         report.engineVersion = version;
     return report;

@@ -12,10 +12,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/openal/dsound_api.h"
 #include "platform/openal/engine_thread.h"
 #include "platform/openal/rendering.h"
 
 namespace sound {
+
+// A 3D source's sound, kept to measure its loudness under each rendering.
+struct SourceSound {
+    ALuint source = 0;
+    WAVEFORMATEX format{};
+    std::vector<BYTE> samples;
+};
 
 struct DeviceState {
     ALCdevice* device = nullptr;
@@ -37,6 +45,11 @@ struct DeviceState {
     ALCint64SOFT clockAtOpenNs = 0;
     ALCint64SOFT clockNs = 0;
     Clock::time_point clockSince;
+
+    std::vector<SourceSound> sounds; // of the 3D sources
+    // The HRTF dataset and rate the sources' gains were matched for; empty for panning.
+    std::string matchedDataset;
+    int matchedRateHz = 0;
 };
 
 // Opens the default playback device into state; false, leaving in state what Close must
@@ -67,7 +80,16 @@ bool SeenPlaying(DeviceState& state, Deadline deadline);
 // rate of 0, is left to the engine.
 std::vector<ALCint> Attributes(const DeviceState& state, Rendering rendering, int dataset, int rateHz);
 // The HRTF datasets the engine lists, in its order of preference.
-std::vector<std::string> ListDatasets(DeviceState& state);
+std::vector<std::string> ListDatasets(ALCdevice* device);
+
+// Gives each 3D source the gain that makes its sound, over a whole turn around the listener, as
+// loud under the device's rendering as under panning: HRTF datasets differ in loudness, and a
+// listener comparing renderings hears the louder one as the better and closer. Measured on a
+// loopback device at the device's rate, with the same dataset, whenever the rendering or the
+// sound changes; the measurement leaves the device's context current again.
+void MatchLoudness(DeviceState& state);
+// Notes a 3D source's new sound and matches its loudness; forgets it for an empty one.
+void NoteSound(DeviceState& state, ALuint source, const WAVEFORMATEX& format, std::vector<BYTE> samples);
 
 // Switches the whole device to the rendering; Report says why a request fell back. Waits on
 // the server.

@@ -93,7 +93,7 @@ bool OpenPlayback(DeviceState& state, Deadline deadline)
         return false;
     // Should the engine turn HRTF on by itself (for headphones), it takes its own dataset,
     // named here: on Windows the engine lists ours first.
-    const std::vector<std::string> listed = ListDatasets(state);
+    const std::vector<std::string> listed = ListDatasets(state.device);
     const std::vector<std::string> own = DatasetCandidates(state.rendering, listed, 0, true);
     const int dataset = own.empty() ? -1 : DatasetIndex(listed, own.front());
     const std::vector<ALCint> attributes = Attributes(state, state.rendering, dataset, 0);
@@ -179,13 +179,13 @@ bool SeenPlaying(DeviceState& state, Deadline deadline)
     }
 }
 
-std::vector<std::string> ListDatasets(DeviceState& state)
+std::vector<std::string> ListDatasets(ALCdevice* device)
 {
     ALCint count = 0;
-    alcGetIntegerv(state.device, ALC_NUM_HRTF_SPECIFIERS_SOFT, 1, &count);
+    alcGetIntegerv(device, ALC_NUM_HRTF_SPECIFIERS_SOFT, 1, &count);
     std::vector<std::string> names;
     for (ALCint index = 0; index < count; ++index) {
-        const ALCchar* name = alcGetStringiSOFT(state.device, ALC_HRTF_SPECIFIER_SOFT, index);
+        const ALCchar* name = alcGetStringiSOFT(device, ALC_HRTF_SPECIFIER_SOFT, index);
         names.emplace_back(name ? name : "");
     }
     return names;

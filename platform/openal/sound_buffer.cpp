@@ -155,12 +155,12 @@ bool Apply3D(ALuint source, const Placement& placement)
 
 // Copies the samples into the engine. The engine cannot change a buffer a source holds, so the
 // source lets go of it and takes it back where it was.
-bool Upload(EngineSource engine, const WAVEFORMATEX& format, const std::vector<BYTE>& samples)
+bool Upload(DeviceState& state, EngineSource engine, bool is3D, const WAVEFORMATEX& format, std::vector<BYTE> samples)
 {
     alGetError();
-    ALint state = AL_INITIAL;
+    ALint sourceState = AL_INITIAL;
     ALint offset = 0;
-    alGetSourcei(engine.source, AL_SOURCE_STATE, &state);
+    alGetSourcei(engine.source, AL_SOURCE_STATE, &sourceState);
     alGetSourcei(engine.source, AL_SAMPLE_OFFSET, &offset);
     alSourceStop(engine.source);
     alSourcei(engine.source, AL_BUFFER, 0);
@@ -169,15 +169,20 @@ bool Upload(EngineSource engine, const WAVEFORMATEX& format, const std::vector<B
     alBufferData(engine.buffer, engineFormat, samples.data(), static_cast<ALsizei>(samples.size()),
                  static_cast<ALsizei>(format.nSamplesPerSec));
     alSourcei(engine.source, AL_BUFFER, static_cast<ALint>(engine.buffer));
-    if (state == AL_PLAYING || state == AL_PAUSED)
+    if (sourceState == AL_PLAYING || sourceState == AL_PAUSED)
         alSourcei(engine.source, AL_SAMPLE_OFFSET, offset);
-    if (state == AL_PLAYING)
+    if (sourceState == AL_PLAYING)
         alSourcePlay(engine.source);
-    return alGetError() == AL_NO_ERROR;
+    if (alGetError() != AL_NO_ERROR)
+        return false;
+    if (is3D)
+        NoteSound(state, engine.source, format, std::move(samples));
+    return true;
 }
 
-void DeleteEngineSource(EngineSource engine)
+void DeleteEngineSource(DeviceState& state, EngineSource engine)
 {
+    NoteSound(state, engine.source, {}, {});
     if (engine.source) {
         alSourceStop(engine.source);
         alDeleteSources(1, &engine.source);
@@ -288,8 +293,9 @@ public:
             locked_ = false;
             samples = samples_;
         }
-        const auto uploaded = Call([engine = engine_, format = format_, samples = std::move(samples)](DeviceState&) {
-            return Upload(engine, format, samples);
+        const auto uploaded = Call([engine = engine_, is3D = is3D_, format = format_,
+                                    samples = std::move(samples)](DeviceState& state) mutable {
+            return Upload(state, engine, is3D, format, std::move(samples));
         });
         if (!uploaded)
             return DSERR_BUFFERLOST;
@@ -398,8 +404,8 @@ private:
     // The last reference is gone: playback ends and the engine's objects go.
     void Retire() override
     {
-        Call([engine = engine_](DeviceState&) {
-            DeleteEngineSource(engine);
+        Call([engine = engine_](DeviceState& state) {
+            DeleteEngineSource(state, engine);
             return true;
         });
     }
@@ -422,7 +428,7 @@ private:
 
 } // namespace
 
-std::optional<EngineSource> CreateEngineSource(const BufferRequest& request)
+std::optional<EngineSource> CreateEngineSource(DeviceState& state, const BufferRequest& request)
 {
     EngineSource engine;
     alGetError();
@@ -432,7 +438,7 @@ std::optional<EngineSource> CreateEngineSource(const BufferRequest& request)
     alGenBuffers(1, &engine.buffer);
     if (alGetError() != AL_NO_ERROR) {
         engine.buffer = 0;
-        DeleteEngineSource(engine);
+        DeleteEngineSource(state, engine);
         return std::nullopt;
     }
     const bool is3D = (request.flags & DSBCAPS_CTRL3D) != 0;
@@ -442,8 +448,8 @@ std::optional<EngineSource> CreateEngineSource(const BufferRequest& request)
         alSourcei(engine.source, AL_DIRECT_CHANNELS_SOFT, AL_TRUE);
         alSourcef(engine.source, AL_ROLLOFF_FACTOR, 0.0f);
     }
-    if (!Upload(engine, request.format, Silence(request)) || (is3D && !Apply3D(engine.source, Placement{}))) {
-        DeleteEngineSource(engine);
+    if (!Upload(state, engine, is3D, request.format, Silence(request)) || (is3D && !Apply3D(engine.source, Placement{}))) {
+        DeleteEngineSource(state, engine);
         return std::nullopt;
     }
     return engine;

@@ -14,6 +14,8 @@
 
 namespace sound {
 
+struct DeviceState;
+
 // What a valid buffer description asks for.
 struct BufferRequest {
     DWORD flags = 0;
@@ -34,7 +36,7 @@ struct EngineSource {
 
 // Work on the device's engine thread: the engine's objects for a new buffer, holding silence
 // and set up as the platform sets up a new buffer; nothing when the engine refuses.
-std::optional<EngineSource> CreateEngineSource(const BufferRequest& request);
+std::optional<EngineSource> CreateEngineSource(DeviceState& state, const BufferRequest& request);
 
 // A new buffer object on device for the engine's objects, holding one reference.
 IDirectSoundBuffer* NewSoundBuffer(std::shared_ptr<EngineDevice> device, const BufferRequest& request,

@@ -100,7 +100,8 @@ public:
                     (request.flags & DSBCAPS_CTRL3D) ? Select(state, request.rendering) : Selection::Rendered;
                 if (selected == Selection::NoDevice || !Connected(state))
                     return Created{};
-                const std::optional<EngineSource> engine = CreateEngineSource(request);
+                MatchLoudness(state);
+                const std::optional<EngineSource> engine = CreateEngineSource(state, request);
                 if (!engine)
                     return Created{.status = Connected(state) ? DSERR_OUTOFMEMORY : DSERR_NODRIVER, .engine = {}};
                 return Created{.status = selected == Selection::Panned ? DS_NO_VIRTUALIZATION : DS_OK,

@@ -1,0 +1,197 @@
+// Each rendering as loud as panning: the loudness of a 3D source's own sound over a whole turn
+// around the listener, measured under the device's HRTF and under panning on a loopback device
+// of the same rate, sets the source's gain.
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "platform/openal/device_state.h"
+#include "platform/openal/hrtf_datasets.h"
+
+namespace sound {
+namespace {
+
+// Directions around the horizontal circle, and frames rendered at each: enough for the HRTF's
+// cross-fade to end, then a measurement. The source sits at the listener's distance of the
+// program's orbit, unattenuated, so that a dataset with several distances serves the same one.
+constexpr int turnDirections = 36;
+constexpr int settleFrames = 1024;
+constexpr int measureFrames = 4096;
+constexpr float radius = 10.0f;
+
+// A loopback device rendering floats at the measured device's rate, its context current on this
+// thread while it lives; the measured device's context is current again afterwards.
+class LoopbackMeter {
+public:
+    LoopbackMeter(DeviceState& measured)
+        : measured_(measured)
+    {
+        device_ = alcLoopbackOpenDeviceSOFT(nullptr);
+        if (!device_ || !alcIsRenderFormatSupportedSOFT(device_, measured.rateHz, ALC_STEREO_SOFT, ALC_FLOAT_SOFT))
+            return;
+        const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT,
+                                     ALC_FREQUENCY, measured.rateHz, ALC_HRTF_SOFT, ALC_FALSE,
+                                     ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE, 0};
+        context_ = alcCreateContext(device_, attributes);
+        if (!context_ || alcSetThreadContext(context_) != ALC_TRUE)
+            return;
+        alGetError();
+        alGenBuffers(1, &buffer_);
+        alGenSources(1, &source_);
+        alSourcei(source_, AL_SOURCE_RELATIVE, AL_TRUE);
+        alSourcef(source_, AL_ROLLOFF_FACTOR, 0.0f);
+        alSourcei(source_, AL_LOOPING, AL_TRUE);
+        ready_ = alGetError() == AL_NO_ERROR;
+    }
+
+    ~LoopbackMeter()
+    {
+        if (context_ && alcGetThreadContext() == context_) {
+            alDeleteSources(1, &source_);
+            alDeleteBuffers(1, &buffer_);
+        }
+        alcSetThreadContext(measured_.context);
+        if (context_)
+            alcDestroyContext(context_);
+        if (device_)
+            alcCloseDevice(device_);
+    }
+
+    LoopbackMeter(const LoopbackMeter&) = delete;
+    LoopbackMeter& operator=(const LoopbackMeter&) = delete;
+
+    bool Ready() const { return ready_; }
+
+    // Renders with HRTF from the dataset the engine lists under that name, or panning for "".
+    bool Render(const std::string& dataset)
+    {
+        std::vector<ALCint> attributes = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT,
+                                          ALC_FREQUENCY, measured_.rateHz, ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE};
+        if (dataset.empty()) {
+            attributes.insert(attributes.end(), {ALC_HRTF_SOFT, ALC_FALSE});
+        } else {
+            const int index = DatasetIndex(ListDatasets(device_), dataset);
+            if (index < 0)
+                return false;
+            attributes.insert(attributes.end(), {ALC_HRTF_SOFT, ALC_TRUE, ALC_HRTF_ID_SOFT, index});
+        }
+        attributes.push_back(0);
+        if (alcResetDeviceSOFT(device_, attributes.data()) != ALC_TRUE)
+            return false;
+        ALCint hrtf = ALC_FALSE;
+        alcGetIntegerv(device_, ALC_HRTF_SOFT, 1, &hrtf);
+        const ALCchar* name = hrtf == ALC_TRUE ? alcGetString(device_, ALC_HRTF_SPECIFIER_SOFT) : nullptr;
+        return dataset.empty() ? hrtf != ALC_TRUE : name && dataset == name;
+    }
+
+    // The mean power of both channels over a whole turn of the sound, at the rendering set last.
+    double TurnPower(const SourceSound& sound)
+    {
+        const WAVEFORMATEX& format = sound.format;
+        const ALenum engineFormat = format.wBitsPerSample == 8 ? AL_FORMAT_MONO8 : AL_FORMAT_MONO16;
+        alSourceStop(source_);
+        alSourcei(source_, AL_BUFFER, 0);
+        alBufferData(buffer_, engineFormat, sound.samples.data(), static_cast<ALsizei>(sound.samples.size()),
+                     static_cast<ALsizei>(format.nSamplesPerSec));
+        alSourcei(source_, AL_BUFFER, static_cast<ALint>(buffer_));
+        alSourcePlay(source_);
+        std::vector<float> frames(2 * measureFrames);
+        double power = 0.0;
+        for (int direction = 0; direction < turnDirections; ++direction) {
+            const double angle = 2.0 * std::numbers::pi * direction / turnDirections;
+            alSource3f(source_, AL_POSITION, radius * static_cast<float>(std::sin(angle)), 0.0f,
+                       -radius * static_cast<float>(std::cos(angle)));
+            alcRenderSamplesSOFT(device_, frames.data(), settleFrames);
+            alcRenderSamplesSOFT(device_, frames.data(), measureFrames);
+            for (const float sample : frames)
+                power += static_cast<double>(sample) * sample;
+        }
+        return power / (static_cast<double>(turnDirections) * static_cast<double>(frames.size()));
+    }
+
+private:
+    DeviceState& measured_;
+    ALCdevice* device_ = nullptr;
+    ALCcontext* context_ = nullptr;
+    ALuint buffer_ = 0;
+    ALuint source_ = 0;
+    bool ready_ = false;
+};
+
+// The dataset the device renders with; empty for panning.
+std::string HrtfDataset(DeviceState& state)
+{
+    ALCint hrtf = ALC_FALSE;
+    alcGetIntegerv(state.device, ALC_HRTF_SOFT, 1, &hrtf);
+    const ALCchar* name = hrtf == ALC_TRUE ? alcGetString(state.device, ALC_HRTF_SPECIFIER_SOFT) : nullptr;
+    return name ? name : "";
+}
+
+bool Silent(const SourceSound& sound)
+{
+    const BYTE silence = sound.format.wBitsPerSample == 8 ? BYTE{0x80} : BYTE{0};
+    return std::ranges::all_of(sound.samples, [silence](BYTE b) { return b == silence; });
+}
+
+void SetGain(ALuint source, float gain)
+{
+    // The engine holds a source's gain to its maximum gain, 1 unless raised.
+    alSourcef(source, AL_MAX_GAIN, std::max(1.0f, gain));
+    alSourcef(source, AL_GAIN, gain);
+}
+
+// Matches the sounds' gains to the rendering; a sound that cannot be measured plays at gain 1.
+void Match(DeviceState& state, const std::vector<const SourceSound*>& sounds, const std::string& dataset)
+{
+    std::vector<float> gains(sounds.size(), 1.0f);
+    if (!dataset.empty() && !std::ranges::all_of(sounds, [](const SourceSound* sound) { return Silent(*sound); })) {
+        LoopbackMeter meter(state);
+        std::vector<double> panned(sounds.size(), 0.0);
+        if (meter.Ready() && meter.Render("")) {
+            for (std::size_t i = 0; i < sounds.size(); ++i)
+                panned[i] = Silent(*sounds[i]) ? 0.0 : meter.TurnPower(*sounds[i]);
+            if (meter.Render(dataset)) {
+                for (std::size_t i = 0; i < sounds.size(); ++i) {
+                    const double rendered = panned[i] > 0.0 ? meter.TurnPower(*sounds[i]) : 0.0;
+                    if (rendered > 0.0)
+                        gains[i] = static_cast<float>(std::sqrt(panned[i] / rendered));
+                }
+            }
+        }
+    }
+    for (std::size_t i = 0; i < sounds.size(); ++i)
+        SetGain(sounds[i]->source, gains[i]);
+}
+
+} // namespace
+
+void MatchLoudness(DeviceState& state)
+{
+    const std::string dataset = HrtfDataset(state);
+    if (dataset == state.matchedDataset && state.rateHz == state.matchedRateHz)
+        return;
+    std::vector<const SourceSound*> sounds;
+    for (const SourceSound& sound : state.sounds)
+        sounds.push_back(&sound);
+    Match(state, sounds, dataset);
+    state.matchedDataset = dataset;
+    state.matchedRateHz = state.rateHz;
+}
+
+void NoteSound(DeviceState& state, ALuint source, const WAVEFORMATEX& format, std::vector<BYTE> samples)
+{
+    std::erase_if(state.sounds, [source](const SourceSound& sound) { return sound.source == source; });
+    if (samples.empty())
+        return;
+    state.sounds.push_back({.source = source, .format = format, .samples = std::move(samples)});
+    // The rendering may have changed since the last match.
+    const std::string dataset = HrtfDataset(state);
+    if (dataset == state.matchedDataset && state.rateHz == state.matchedRateHz)
+        Match(state, {&state.sounds.back()}, dataset);
+    else
+        MatchLoudness(state);
+}
+
+} // namespace sound
