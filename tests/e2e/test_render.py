@@ -216,6 +216,22 @@ class RenderTest(unittest.TestCase):
                 self.assertIn(": HRTF, dataset default-44100-44100; ", run.stdout.decode())
                 self.assertEqual(os.listdir(tmp), [])
 
+    def test_choices_match_in_loudness(self):
+        """Each choice's loudness over one whole turn (the report line's BS.1770 figure) at each
+        rate, against No Virtualization's mean power over the same turn: within 0.5 dB."""
+        with tempfile.TemporaryDirectory(prefix="orbit-tone-render-") as folder:
+            for rate in ("44100", "48000"):
+                run = render("--seconds", str(2 * math.pi), "--rate", rate, "--output", folder, "--force")
+                self.assertEqual(run.returncode, 0, run.stderr)
+                _, panned = load(os.path.join(folder, FILES[1]))
+                power = sum(sum(x * x for x in panned.channel(c)) / len(panned.channel(c)) for c in (0, 1)) / 32768 ** 2
+                reference = -0.691 + 10 * math.log10(power)
+                for name, line in zip(FILES, run.stdout.decode().splitlines()):
+                    print(f"measured (loudness at {rate} Hz, {name}): {lufs_of(line):.1f} LUFS, "
+                          f"No Virtualization's mean power {reference:.1f}", file=sys.stderr)
+                    with self.subTest(rate=rate, choice=name):
+                        self.assertAlmostEqual(lufs_of(line), reference, delta=0.5, msg=line)
+
     def test_interrupted_render_leaves_no_file(self):
         with tempfile.TemporaryDirectory(prefix="orbit-tone-render-") as folder:
             with subprocess.Popen([executable(), "--seconds", "600", "--output", folder, "4"],
