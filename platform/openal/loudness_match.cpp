@@ -14,11 +14,12 @@ namespace sound {
 namespace {
 
 // Directions around the horizontal circle, and frames rendered at each: enough for the HRTF's
-// cross-fade to end, then a measurement. The source sits at the listener's distance of the
+// cross-fade to end, then a measurement. Twelve directions give the mean of a whole turn within
+// 0.05 dB of 36 for the engine's datasets and ours. The source sits at the distance of the
 // program's orbit, unattenuated, so that a dataset with several distances serves the same one.
-constexpr int turnDirections = 36;
+constexpr int turnDirections = 12;
 constexpr int settleFrames = 1024;
-constexpr int measureFrames = 4096;
+constexpr int measureFrames = 2048;
 constexpr float radius = 10.0f;
 
 // A loopback device rendering floats at the measured device's rate, its context current on this

@@ -109,8 +109,10 @@ HRESULT CheckDescription(const DSBUFFERDESC* description, BufferRequest& request
 namespace {
 
 // How long a buffer's call may wait for the device's engine thread. None of them waits on the
-// sound server; the bound holds should the engine stop answering all the same.
+// sound server; the bound holds should the engine stop answering all the same. An upload to a
+// 3D buffer also measures its loudness (about 20 ms of rendering, a second under valgrind).
 constexpr std::chrono::milliseconds longestCallWait{1000};
+constexpr std::chrono::milliseconds longestUploadWait{5000};
 
 
 bool Finite(D3DVALUE value)
@@ -293,10 +295,11 @@ public:
             locked_ = false;
             samples = samples_;
         }
-        const auto uploaded = Call([engine = engine_, is3D = is3D_, format = format_,
-                                    samples = std::move(samples)](DeviceState& state) mutable {
-            return Upload(state, engine, is3D, format, std::move(samples));
-        });
+        const auto uploaded = device_->Call(device_->DeadlineIn(longestUploadWait),
+                                            [engine = engine_, is3D = is3D_, format = format_,
+                                             samples = std::move(samples)](DeviceState& state) mutable {
+                                                return Upload(state, engine, is3D, format, std::move(samples));
+                                            });
         if (!uploaded)
             return DSERR_BUFFERLOST;
         return *uploaded ? DS_OK : DSERR_GENERIC;
