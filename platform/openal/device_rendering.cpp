@@ -13,7 +13,9 @@ bool Reset(DeviceState& state, Rendering rendering, int dataset, int rateHz)
 {
     const std::vector<ALCint> attributes = Attributes(state, rendering, dataset, rateHz);
     // The engine waits on the server to stop and restart its stream.
-    return WaitingCall([&] { return alcResetDeviceSOFT(state.device, attributes.data()); }) == ALC_TRUE;
+    const ALCboolean reset = alcResetDeviceSOFT(state.device, attributes.data());
+    EndWorkIfGivenUp();
+    return reset == ALC_TRUE;
 }
 
 // Why this output cannot render binaural stereo; empty when it can. HRTF is binaural stereo:

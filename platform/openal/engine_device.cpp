@@ -85,7 +85,9 @@ std::optional<int> EngineOutputChannels(ALCdevice* device)
 
 bool OpenPlayback(DeviceState& state, Deadline deadline)
 {
-    state.device = WaitingCall([] { return alcOpenDevice(nullptr); });
+    ALCdevice* device = alcOpenDevice(nullptr);
+    EndWorkIfGivenUp();
+    state.device = device;
     if (!state.device)
         return false;
     const ALCchar* name = alcGetString(state.device, ALC_ALL_DEVICES_SPECIFIER);
@@ -97,7 +99,9 @@ bool OpenPlayback(DeviceState& state, Deadline deadline)
     const std::vector<std::string> own = DatasetCandidates(state.rendering, listed, 0, true);
     const int dataset = own.empty() ? -1 : DatasetIndex(listed, own.front());
     const std::vector<ALCint> attributes = Attributes(state, state.rendering, dataset, 0);
-    state.context = WaitingCall([&] { return alcCreateContext(state.device, attributes.data()); });
+    ALCcontext* context = alcCreateContext(state.device, attributes.data());
+    EndWorkIfGivenUp();
+    state.context = context;
     if (!state.context || !MakeContextCurrent(state))
         return false;
     alcGetIntegerv(state.device, ALC_FREQUENCY, 1, &state.rateHz);
@@ -136,11 +140,12 @@ void Close(DeviceState& state)
 {
     if (state.context) {
         alcSetThreadContext(nullptr);
-        WaitingCall([&] { alcDestroyContext(state.context); });
+        alcDestroyContext(state.context);
+        EndWorkIfGivenUp();
         state.context = nullptr;
     }
     if (state.device) {
-        WaitingCall([&] { alcCloseDevice(state.device); });
+        alcCloseDevice(state.device);
         state.device = nullptr;
     }
 }

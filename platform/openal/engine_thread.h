@@ -6,8 +6,8 @@
 //   thread does, and no lock is held while a caller waits for the work.
 // - Work owns everything it touches (it captures by value): a caller that gave up returns and
 //   may free its own memory while the work still runs.
-// - An engine call that can wait on the sound server goes through WaitingCall(), which ends the
-//   work at once, without another engine call, when the operation was given up meanwhile.
+// - An engine call that can wait on the sound server is followed by EndWorkIfGivenUp(), which
+//   ends the work at once, without another engine call, when the operation was given up meanwhile.
 // - A thread that did not finish an operation in time is lost for good: every later operation
 //   fails at once, and the thread never calls the engine again, not even to close the device.
 #pragma once
@@ -18,7 +18,6 @@
 #include <optional>
 #include <thread>
 #include <type_traits>
-#include <utility>
 
 namespace sound {
 
@@ -62,23 +61,9 @@ private:
     std::thread thread_;
 };
 
-// Ends the work that runs on the calling engine thread, by an exception the thread catches,
-// when its operation was given up on.
+// Ends the work running on the calling engine thread, by an exception the thread catches, when
+// its operation was given up on. Called right after each engine call that can wait on the
+// sound server, so that a call that comes back late is the work's last.
 void EndWorkIfGivenUp();
-
-// Makes one engine call that may wait on the sound server, from work on an engine thread.
-// When the operation was given up while the call waited, the work ends here.
-template <typename Call>
-auto WaitingCall(Call call) -> decltype(call())
-{
-    if constexpr (std::is_void_v<decltype(call())>) {
-        call();
-        EndWorkIfGivenUp();
-    } else {
-        auto result = call();
-        EndWorkIfGivenUp();
-        return result;
-    }
-}
 
 } // namespace sound
