@@ -26,30 +26,33 @@ MEMCHECK_ERROR_STATUS = 99
 # ---------------------------------------------------------------------------------------
 # Private servers, their daemons signalled by pid
 
-def signal_daemon(sandbox: ServerSandbox, signum: int) -> None:
-    """Sends signum to every daemon of the sandbox's server, by the pids it recorded."""
+def signal_daemon(sandbox: ServerSandbox, signum: int) -> list[int]:
+    """Sends signum to every daemon of the sandbox's server, by the pids it recorded; returns
+    them."""
     pids = sandbox.daemon_pids()
     if not pids:
         raise AssertionError(f"the private server (pids {sandbox.daemons}) is not running")
     for pid in pids:
         os.kill(pid, signum)
+    return pids
 
 
 def kill_daemon(sandbox: ServerSandbox, timeout_s: float = 5.0) -> None:
     """SIGKILL to every daemon of the server; returns once they are gone (and reaped, where
-    they are our children)."""
-    signal_daemon(sandbox, signal.SIGKILL)
+    they are our children). A socket holder may start new ones meanwhile: those stay."""
+    killed = signal_daemon(sandbox, signal.SIGKILL)
     deadline = time.monotonic() + timeout_s
     while time.monotonic() < deadline:
-        for pid in sandbox.daemons.values():
+        for pid in killed:
             try:
                 os.waitpid(pid, os.WNOHANG)
             except ChildProcessError:
                 pass    # not our child (its own parent reaps it), or reaped already
-        if not sandbox.daemon_pids():
+        left = [pid for pid in sandbox.daemon_pids() if pid in killed]
+        if not left:
             return
         time.sleep(0.02)
-    raise AssertionError(f"the private server (pids {sandbox.daemon_pids()}) survived SIGKILL for {timeout_s} s")
+    raise AssertionError(f"the private server (pids {left}) survived SIGKILL for {timeout_s} s")
 
 
 def thaw_daemon(sandbox: ServerSandbox) -> None:
@@ -59,10 +62,10 @@ def thaw_daemon(sandbox: ServerSandbox) -> None:
 
 
 @contextlib.contextmanager
-def private_sandbox(server: type[ServerSandbox] = PulseSandbox):
-    """A server of its own for one check, which may kill or freeze it: thawed if frozen, then
-    stopped by pid, whatever happens in between."""
-    sandbox = server()
+def private_sandbox(server: type[ServerSandbox] = PulseSandbox, **options):
+    """A server of its own for one check (options: the sandbox's, socket_activation say), which
+    may kill or freeze it: thawed if frozen, then stopped by pid, whatever happens in between."""
+    sandbox = server(**options)
     try:
         sandbox.start()
         yield sandbox
