@@ -61,6 +61,47 @@ def thaw_daemon(sandbox: ServerSandbox) -> None:
         os.kill(pid, signal.SIGCONT)
 
 
+class Stutter:
+    """Stops and continues every daemon of the server over and over, from a thread of its own:
+    stopped for stopped_s, running for running_s, until stop(), which leaves them running."""
+
+    def __init__(self, sandbox: ServerSandbox, stopped_s: float, running_s: float) -> None:
+        self.sandbox = sandbox
+        self.stopped_s = stopped_s
+        self.running_s = running_s
+        self.cycles = 0
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def start(self) -> "Stutter":
+        self._thread.start()
+        return self
+
+    def _run(self) -> None:
+        while not self._done.is_set():
+            try:
+                signal_daemon(self.sandbox, signal.SIGSTOP)
+            except (AssertionError, ProcessLookupError):
+                return      # the server is gone: nothing is left to stop
+            self._done.wait(self.stopped_s)
+            thaw_daemon(self.sandbox)
+            self.cycles += 1
+            self._done.wait(self.running_s)
+
+    def stop(self) -> None:
+        self._done.set()
+        self._thread.join(timeout=10)
+        thaw_daemon(self.sandbox)
+
+
+def thaw_at(sandbox: ServerSandbox, moment: float) -> threading.Timer:
+    """Thaws the server at moment (a time.monotonic() time), from a timer thread."""
+    timer = threading.Timer(max(0.0, moment - time.monotonic()), thaw_daemon, (sandbox,))
+    timer.daemon = True
+    timer.start()
+    return timer
+
+
 @contextlib.contextmanager
 def private_sandbox(server: type[ServerSandbox] = PulseSandbox, **options):
     """A server of its own for one check (options: the sandbox's, socket_activation say), which
