@@ -6,7 +6,8 @@ it, Ctrl+C, a run under valgrind's memcheck, and 200 runs in a row with random a
 
 Each check starts a private PulseAudio daemon of its own (tools/pulse-sandbox), or for the
 server faults a PipeWire session too (tools/pipewire-sandbox), and stops it by pid; a server
-that a check freezes is thawed before it is stopped. --keep-temp keeps the
+that a check freezes is thawed before it is stopped, and one whose sockets a holder keeps
+(tools/socket-holder) is stopped after its holder. --keep-temp keeps the
 daemons' folders (logs, memcheck reports) for a look after a failure.
 """
 
