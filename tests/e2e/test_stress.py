@@ -227,6 +227,8 @@ class ServerFaultTest(unittest.TestCase):
                 expected_stdout = MENU_STDOUT
             elif fault.message and not fault.may_play:
                 status = run.wait(ANSWER_BOUND_S)
+                if status is None and run.stdout.endswith(CLOSING):
+                    self.fail(f"the program says the tone is playing, with no server to play it: {run.describe()}")
                 self.assertIsNotNone(status, f"no answer within {ANSWER_BOUND_S} s of the choice: {run.describe()}")
                 figures["exit_after_answer_s"] = round(run.exit_time - answered, 3)
                 expected_stdout = MENU_STDOUT
