@@ -9,6 +9,7 @@ import contextlib
 import os
 import re
 import signal
+import socket
 import subprocess
 import threading
 import time
@@ -53,6 +54,23 @@ def kill_daemon(sandbox: ServerSandbox, timeout_s: float = 5.0) -> None:
             return
         time.sleep(0.02)
     raise AssertionError(f"the private server (pids {left}) survived SIGKILL for {timeout_s} s")
+
+
+def refusing_sockets(sandbox: ServerSandbox) -> list[str]:
+    """The listening sockets a socket holder keeps for the server (DIR/socket-units) that
+    refuse a connection now: none should, even with every daemon killed."""
+    refusing = []
+    with open(os.path.join(sandbox.dir, "socket-units")) as f:
+        paths = [path for line in f if line.strip()
+                 for path in line.split("\t")[1].split(",") if path != "-"]
+    for path in paths:
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as client:
+            client.settimeout(2.0)
+            try:
+                client.connect(path)
+            except OSError as error:
+                refusing.append(f"{path}: {error}")
+    return refusing
 
 
 def thaw_daemon(sandbox: ServerSandbox) -> None:

@@ -32,7 +32,7 @@ from e2e_support import (EXIT_TIMEOUT_S, EXPECTED_STDOUT, INTRODUCTION, MENU, CL
                          SandboxTestCase, ServerSandbox, no_server_env, run_suite)
 from stress_support import (MEMCHECK_ERROR_STATUS, MemcheckReport, WrappedRun,  # noqa: E402
                             Stutter, client_binaries, kill_daemon, memcheck_command, memcheck_env,
-                            private_sandbox, server_answers, signal_daemon, thaw_at, thaw_daemon,
+                            private_sandbox, refusing_sockets, server_answers, signal_daemon, thaw_at, thaw_daemon,
                             wait_for_no_client_of_ours)
 
 PLAY_BEFORE_FAULT_S = 1.5       # the tone plays this long before the server is killed or frozen
@@ -178,6 +178,8 @@ class ServerFaultTest(unittest.TestCase):
         def strike() -> None:
             if fault.kind == "killed":
                 kill_daemon(sandbox)
+                if fault.socket_activation:
+                    self.assertEqual(refusing_sockets(sandbox), [], "the server's sockets should still accept")
             elif fault.kind == "stutter":
                 stoppers.append(Stutter(sandbox, *fault.stutter).start().stop)
             else:
