@@ -221,23 +221,38 @@ def _clean_base_env() -> dict[str, str]:
     return env
 
 
+# The process that holds a socket-activated server's listening sockets (tools/socket-holder):
+# its pid file lies beside the daemons', and it is no daemon of the server's.
+SOCKET_HOLDER = "socket-holder"
+
+
 class ServerSandbox:
     """A private sound server with a null sink (SINK_NAME) as its default, started and stopped
-    by pid through a tool of tools/ ("TOOL start DIR [--rate HZ] [--channels N]", which prints
-    the exports that put a client in it, and "TOOL stop DIR"). rate_hz None: the server's own
-    rate."""
+    by pid through a tool of tools/ ("TOOL start DIR [--rate HZ] [--channels N]
+    [--socket-activation hold|restart]", which prints the exports that put a client in it, and
+    "TOOL stop DIR"). rate_hz None: the server's own rate. socket_activation: the server gets
+    its listening sockets from a holder of ours, as from systemd's socket units, so that they
+    still accept once the server is killed; "hold" leaves it down, "restart" starts it again on
+    the next connection."""
 
     TOOL = ""
     NAME = ""                   # the server's name, for messages
     EXPORTS: tuple[str, ...] = ()   # what start must print
 
-    def __init__(self, rate_hz: int | None = None, channels: int = 2) -> None:
+    def __init__(self, rate_hz: int | None = None, channels: int = 2,
+                 socket_activation: str | None = None) -> None:
+        if socket_activation not in (None, "hold", "restart"):
+            raise ValueError(f"socket_activation is None, 'hold' or 'restart', not {socket_activation!r}")
         self.dir = _temp_dir("orbit-tone-e2e-")
         self.exports: dict[str, str] = {}
         self.sink_options = ["--channels", str(channels)]
         if rate_hz is not None:
             self.sink_options += ["--rate", str(rate_hz)]
+        self.socket_activation = socket_activation
+        if socket_activation:
+            self.sink_options += ["--socket-activation", socket_activation]
         self.daemons: dict[str, int] = {}   # the server's processes by name, as recorded at start
+        self.holder: int | None = None      # the socket holder's pid, with socket activation
 
     @staticmethod
     def installed() -> bool:
@@ -258,27 +273,41 @@ class ServerSandbox:
         for name in self.EXPORTS:
             if name not in self.exports:
                 raise RuntimeError(f"{os.path.basename(self.TOOL)} start printed no {name}: {done.stdout!r}")
+        self.daemons = self._recorded_pids()
+        self.holder = self.daemons.pop(SOCKET_HOLDER, None)
+
+    def _recorded_pids(self) -> dict[str, int]:
+        """The pid files in the folder now, by name (a socket holder rewrites a daemon's when it
+        starts it again)."""
+        pids = {}
         for pid_file in sorted(os.listdir(self.dir)):
             if pid_file.endswith(".pid"):
-                with open(os.path.join(self.dir, pid_file)) as f:
-                    self.daemons[pid_file[:-len(".pid")]] = int(f.read().strip())
+                try:
+                    with open(os.path.join(self.dir, pid_file)) as f:
+                        pids[pid_file[:-len(".pid")]] = int(f.read().strip())
+                except (OSError, ValueError):
+                    pass        # removed or being rewritten meanwhile
+        return pids
 
     def stop(self) -> None:
         """Stops the server, frozen or killed ones too, and removes its folder (unless kept)."""
         try:
+            # A holder may have started daemons of its own since: they are reaped here too.
+            started_later = [pid for name, pid in self._recorded_pids().items() if name != SOCKET_HOLDER]
             done = subprocess.run([self.TOOL, "stop", self.dir], capture_output=True, text=True,
                                   timeout=30)
             if done.returncode != 0:
                 raise RuntimeError(f"Couldn't stop the private {self.NAME} (pids {self.daemons}): "
                                    f"{done.stderr.strip()}")
-            self._reap()
+            self._reap(started_later)
         finally:
             if not _settings["keep"]:
                 shutil.rmtree(self.dir, ignore_errors=True)
 
-    def _reap(self) -> None:
+    def _reap(self, started_later: list[int]) -> None:
         deadline = time.monotonic() + 5.0
-        for pid in self.daemons.values():
+        pids = set(self.daemons.values()) | set(started_later) | ({self.holder} if self.holder else set())
+        for pid in sorted(pids):
             while time.monotonic() < deadline:
                 try:
                     reaped, _ = os.waitpid(pid, os.WNOHANG)
@@ -290,8 +319,12 @@ class ServerSandbox:
 
     def daemon_pids(self) -> list[int]:
         """The pids of the server's processes that still run (frozen ones included): what a
-        test signals to kill or freeze the whole server."""
-        return [pid for pid in self.daemons.values() if self._is_ours(pid)]
+        test signals to kill or freeze the whole server. With socket activation, those the
+        holder has started since count too, and the holder itself never does."""
+        pids = set(self.daemons.values())
+        if self.socket_activation:
+            pids |= {pid for name, pid in self._recorded_pids().items() if name != SOCKET_HOLDER}
+        return [pid for pid in sorted(pids) if self._is_ours(pid)]
 
     def _is_ours(self, pid: int) -> bool:
         """pid is a live (not a zombie) process of this server, not a reused pid."""

@@ -9,6 +9,7 @@ import contextlib
 import os
 import re
 import signal
+import socket
 import subprocess
 import threading
 import time
@@ -26,30 +27,50 @@ MEMCHECK_ERROR_STATUS = 99
 # ---------------------------------------------------------------------------------------
 # Private servers, their daemons signalled by pid
 
-def signal_daemon(sandbox: ServerSandbox, signum: int) -> None:
-    """Sends signum to every daemon of the sandbox's server, by the pids it recorded."""
+def signal_daemon(sandbox: ServerSandbox, signum: int) -> list[int]:
+    """Sends signum to every daemon of the sandbox's server, by the pids it recorded; returns
+    them."""
     pids = sandbox.daemon_pids()
     if not pids:
         raise AssertionError(f"the private server (pids {sandbox.daemons}) is not running")
     for pid in pids:
         os.kill(pid, signum)
+    return pids
 
 
 def kill_daemon(sandbox: ServerSandbox, timeout_s: float = 5.0) -> None:
     """SIGKILL to every daemon of the server; returns once they are gone (and reaped, where
-    they are our children)."""
-    signal_daemon(sandbox, signal.SIGKILL)
+    they are our children). A socket holder may start new ones meanwhile: those stay."""
+    killed = signal_daemon(sandbox, signal.SIGKILL)
     deadline = time.monotonic() + timeout_s
     while time.monotonic() < deadline:
-        for pid in sandbox.daemons.values():
+        for pid in killed:
             try:
                 os.waitpid(pid, os.WNOHANG)
             except ChildProcessError:
                 pass    # not our child (its own parent reaps it), or reaped already
-        if not sandbox.daemon_pids():
+        left = [pid for pid in sandbox.daemon_pids() if pid in killed]
+        if not left:
             return
         time.sleep(0.02)
-    raise AssertionError(f"the private server (pids {sandbox.daemon_pids()}) survived SIGKILL for {timeout_s} s")
+    raise AssertionError(f"the private server (pids {left}) survived SIGKILL for {timeout_s} s")
+
+
+def refusing_sockets(sandbox: ServerSandbox) -> list[str]:
+    """The listening sockets a socket holder keeps for the server (DIR/socket-units) that
+    refuse a connection now: none should, even with every daemon killed."""
+    refusing = []
+    with open(os.path.join(sandbox.dir, "socket-units")) as f:
+        paths = [path for line in f if line.strip()
+                 for path in line.split("\t")[1].split(",") if path != "-"]
+    for path in paths:
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as client:
+            client.settimeout(2.0)
+            try:
+                client.connect(path)
+            except OSError as error:
+                refusing.append(f"{path}: {error}")
+    return refusing
 
 
 def thaw_daemon(sandbox: ServerSandbox) -> None:
@@ -58,11 +79,52 @@ def thaw_daemon(sandbox: ServerSandbox) -> None:
         os.kill(pid, signal.SIGCONT)
 
 
+class Stutter:
+    """Stops and continues every daemon of the server over and over, from a thread of its own:
+    stopped for stopped_s, running for running_s, until stop(), which leaves them running."""
+
+    def __init__(self, sandbox: ServerSandbox, stopped_s: float, running_s: float) -> None:
+        self.sandbox = sandbox
+        self.stopped_s = stopped_s
+        self.running_s = running_s
+        self.cycles = 0
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def start(self) -> "Stutter":
+        self._thread.start()
+        return self
+
+    def _run(self) -> None:
+        while not self._done.is_set():
+            try:
+                signal_daemon(self.sandbox, signal.SIGSTOP)
+            except (AssertionError, ProcessLookupError):
+                return      # the server is gone: nothing is left to stop
+            self._done.wait(self.stopped_s)
+            thaw_daemon(self.sandbox)
+            self.cycles += 1
+            self._done.wait(self.running_s)
+
+    def stop(self) -> None:
+        self._done.set()
+        self._thread.join(timeout=10)
+        thaw_daemon(self.sandbox)
+
+
+def thaw_at(sandbox: ServerSandbox, moment: float) -> threading.Timer:
+    """Thaws the server at moment (a time.monotonic() time), from a timer thread."""
+    timer = threading.Timer(max(0.0, moment - time.monotonic()), thaw_daemon, (sandbox,))
+    timer.daemon = True
+    timer.start()
+    return timer
+
+
 @contextlib.contextmanager
-def private_sandbox(server: type[ServerSandbox] = PulseSandbox):
-    """A server of its own for one check, which may kill or freeze it: thawed if frozen, then
-    stopped by pid, whatever happens in between."""
-    sandbox = server()
+def private_sandbox(server: type[ServerSandbox] = PulseSandbox, **options):
+    """A server of its own for one check (options: the sandbox's, socket_activation say), which
+    may kill or freeze it: thawed if frozen, then stopped by pid, whatever happens in between."""
+    sandbox = server(**options)
     try:
         sandbox.start()
         yield sandbox

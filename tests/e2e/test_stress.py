@@ -6,7 +6,8 @@ it, Ctrl+C, a run under valgrind's memcheck, and 200 runs in a row with random a
 
 Each check starts a private PulseAudio daemon of its own (tools/pulse-sandbox), or for the
 server faults a PipeWire session too (tools/pipewire-sandbox), and stops it by pid; a server
-that a check freezes is thawed before it is stopped. --keep-temp keeps the
+that a check freezes is thawed before it is stopped, and one whose sockets a holder keeps
+(tools/socket-holder) is stopped after its holder. --keep-temp keeps the
 daemons' folders (logs, memcheck reports) for a look after a failure.
 """
 
@@ -30,8 +31,8 @@ from e2e_support import (EXIT_TIMEOUT_S, EXPECTED_STDOUT, INTRODUCTION, MENU, CL
                          NO_DEVICE_MESSAGE, UNRECOGNIZED_NOTICE, PipeWireSandbox, ProgramRun, PulseSandbox,
                          SandboxTestCase, ServerSandbox, no_server_env, run_suite)
 from stress_support import (MEMCHECK_ERROR_STATUS, MemcheckReport, WrappedRun,  # noqa: E402
-                            client_binaries, kill_daemon, memcheck_command, memcheck_env,
-                            private_sandbox, server_answers, signal_daemon, thaw_daemon,
+                            Stutter, client_binaries, kill_daemon, memcheck_command, memcheck_env,
+                            private_sandbox, refusing_sockets, server_answers, signal_daemon, thaw_at, thaw_daemon,
                             wait_for_no_client_of_ours)
 
 PLAY_BEFORE_FAULT_S = 1.5       # the tone plays this long before the server is killed or frozen
@@ -78,20 +79,28 @@ def press_enter(run) -> float:
     return pressed
 
 
-# The sound server frozen (SIGSTOP) or killed (SIGKILL) at one moment of a run: before the
-# program starts, once the menu shows (the answer typed after it), or while the tone plays. Each
-# row: the moment, the fault, the answers tried, and what the user sees: the tone playing (the
-# closing lines, then Enter ends the run with 0) or the step's message and exit 1. interrupt:
-# Ctrl+C instead, while the program waits on the frozen server. user_config: the user's
-# ~/.alsoftrc.
+# The sound server frozen (SIGSTOP), killed (SIGKILL) or stuttering (stopped and continued over
+# and over) from one moment of a run on: before the program starts, once the menu shows (the
+# answer typed after it), or while the tone plays. Each row: the moment, the fault, the answers
+# tried, and what the user sees: the tone playing (the closing lines, then Enter ends the run
+# with 0) or the step's message and exit 1; may_play: either of the two. interrupt: Ctrl+C
+# instead, while the program waits on the frozen server. user_config: the user's ~/.alsoftrc.
+# thaw_at_s: a server frozen at start is thawed this long after the launch. stutter: seconds
+# stopped, seconds running. socket_activation: the server's listening sockets are held for it
+# as systemd's socket units hold them, so that they still accept once it is killed ("hold":
+# and nothing starts it again).
 @dataclass(frozen=True)
 class Fault:
     moment: str                 # "start", "menu" or "playing"
-    kind: str                   # "frozen" or "killed"
+    kind: str                   # "frozen", "killed" or "stutter"
     answers: tuple[str, ...]
     message: bytes = b""        # standard error; empty: the tone plays
     interrupt: bool = False
     user_config: str = ""
+    may_play: bool = False
+    thaw_at_s: float | None = None
+    stutter: tuple[float, float] = (0.0, 0.0)
+    socket_activation: str | None = None
 
 
 BUFFER_FAILURE = b"Failed to create buffer!\n\n"
@@ -114,6 +123,17 @@ FAULTS = (
     # Lost while playing: silence, and Enter still ends the run with 0.
     Fault("playing", "frozen", ("2",)),
     Fault("playing", "killed", ("2", "4")),
+    # Thawed just before, at or just after the moment the open is given up: the run either fails
+    # with the message or plays; the open left behind never takes the process down at its exit.
+    *(Fault("start", "frozen", ("2",), NO_DEVICE_MESSAGE, may_play=True, thaw_at_s=OPENING_GIVE_UP_S + offset_s)
+      for offset_s in (-0.05, 0.0, 0.05)),
+    # Stopped for seconds and let run for a few milliseconds, over and over: every wait on it is
+    # bounded all the same (tools/server-fault-sweep tries many more timings).
+    Fault("menu", "stutter", ("2", "4"), BUFFER_FAILURE, may_play=True, stutter=(1.0, 0.05)),
+    Fault("menu", "stutter", ("4",), BUFFER_FAILURE, may_play=True, stutter=(2.5, 0.03)),
+    # Killed while its listening socket is held, as on a desktop whose systemd holds it: a
+    # connection is accepted and never answered, and that must not count as a server.
+    Fault("menu", "killed", ("1", "2", "3", "4"), BUFFER_FAILURE, socket_activation="hold"),
 )
 
 
@@ -131,24 +151,50 @@ class ServerFaultTest(unittest.TestCase):
             for fault in FAULTS:
                 for answer in fault.answers:
                     with self.subTest(server=server.NAME, moment=fault.moment, fault=fault.kind, answer=answer,
-                                      interrupt=fault.interrupt, user_config=fault.user_config), \
-                            private_sandbox(server) as sandbox:
+                                      interrupt=fault.interrupt, user_config=fault.user_config,
+                                      thaw_at_s=fault.thaw_at_s, stutter=fault.stutter,
+                                      socket_activation=fault.socket_activation), \
+                            private_sandbox(server, socket_activation=fault.socket_activation) as sandbox:
                         self.check_fault(sandbox, fault, answer)
 
     def check_fault(self, sandbox: ServerSandbox, fault: Fault, answer: str) -> None:
+        # What keeps striking the server (a stutter, a pending thaw) ends before it is stopped.
+        stoppers: list = []
+        try:
+            self.run_fault(sandbox, fault, answer, stoppers)
+        finally:
+            for stop in stoppers:
+                stop()
+
+    def run_fault(self, sandbox: ServerSandbox, fault: Fault, answer: str, stoppers: list) -> None:
         label = (f"{sandbox.NAME} {fault.kind} at {fault.moment}, answer {answer}" + (", Ctrl+C" if fault.interrupt else "") +
-                 (f", user config {fault.user_config!r}" if fault.user_config else ""))
+                 (f", user config {fault.user_config!r}" if fault.user_config else "") +
+                 (f", thawed at {fault.thaw_at_s} s" if fault.thaw_at_s is not None else "") +
+                 (f", stopped {fault.stutter[0]} s / running {fault.stutter[1]} s" if fault.kind == "stutter" else "") +
+                 (f", sockets held ({fault.socket_activation})" if fault.socket_activation else ""))
         if fault.user_config:
             with open(os.path.join(sandbox.dir, "home", ".alsoftrc"), "w") as f:
                 f.write(fault.user_config)
-        strike = (lambda: kill_daemon(sandbox)) if fault.kind == "killed" else \
-                 (lambda: signal_daemon(sandbox, signal.SIGSTOP))
+
+        def strike() -> None:
+            if fault.kind == "killed":
+                kill_daemon(sandbox)
+                if fault.socket_activation:
+                    self.assertEqual(refusing_sockets(sandbox), [], "the server's sockets should still accept")
+            elif fault.kind == "stutter":
+                stoppers.append(Stutter(sandbox, *fault.stutter).start().stop)
+            else:
+                signal_daemon(sandbox, signal.SIGSTOP)
+
         if fault.moment == "start":
             strike()
         run = start_run(self, sandbox)
         figures = {}
+        if fault.thaw_at_s is not None:
+            stoppers.append(thaw_at(sandbox, run.launch_time + fault.thaw_at_s).cancel)
+        played = False
         if fault.moment == "start":
-            # Answers are there in case the program asks; it must not get that far.
+            # Answers are there in case the program asks, with Enter to end a run that plays.
             try:
                 run.write(answer + "\n\n")
             except AssertionError:
@@ -157,9 +203,13 @@ class ServerFaultTest(unittest.TestCase):
             status = run.wait(NO_DEVICE_BOUND_S)
             self.assertIsNotNone(status, f"no exit within {NO_DEVICE_BOUND_S} s: {run.describe()}")
             figures["exit_after_launch_s"] = round(run.exit_time - run.launch_time, 3)
-            self.assertGreaterEqual(figures["exit_after_launch_s"], OPENING_GIVE_UP_S - 0.5,
-                                    "the failure came before the layer's wait for the device was over")
-            expected_stdout = b""
+            played = fault.may_play and status == 0
+            if played:
+                expected_stdout = EXPECTED_STDOUT
+            else:
+                self.assertGreaterEqual(figures["exit_after_launch_s"], OPENING_GIVE_UP_S - 0.5,
+                                        "the failure came before the layer's wait for the device was over")
+                expected_stdout = b""
         else:
             self.assertTrue(run.wait_for_stdout_ending(MENU), f"the menu prompt did not come: {run.describe()}")
             if fault.moment == "menu":
@@ -178,12 +228,21 @@ class ServerFaultTest(unittest.TestCase):
                 figures["exit_after_signal_s"] = round(run.exit_time - interrupted, 3)
                 self.assertEqual(status, -signal.SIGINT, run.describe())
                 expected_stdout = MENU_STDOUT
-            elif fault.message:
+            elif fault.message and not fault.may_play:
                 status = run.wait(ANSWER_BOUND_S)
+                if status is None and run.stdout.endswith(CLOSING):
+                    self.fail(f"the program says the tone is playing, with no server to play it: {run.describe()}")
+                self.assertIsNotNone(status, f"no answer within {ANSWER_BOUND_S} s of the choice: {run.describe()}")
+                figures["exit_after_answer_s"] = round(run.exit_time - answered, 3)
+                expected_stdout = MENU_STDOUT
+            elif fault.may_play and not run.wait_for_stdout_ending(CLOSING, ANSWER_BOUND_S):
+                # Not playing: then the step's failure, within the same bound.
+                status = run.wait(max(0.0, answered + ANSWER_BOUND_S - time.monotonic()))
                 self.assertIsNotNone(status, f"no answer within {ANSWER_BOUND_S} s of the choice: {run.describe()}")
                 figures["exit_after_answer_s"] = round(run.exit_time - answered, 3)
                 expected_stdout = MENU_STDOUT
             else:
+                played = True
                 self.assertTrue(run.wait_for_stdout_ending(CLOSING, ANSWER_BOUND_S),
                                 f"the closing lines did not come within {ANSWER_BOUND_S} s: {run.describe()}")
                 figures["closing_after_answer_s"] = round(time.monotonic() - answered, 3)
@@ -200,14 +259,18 @@ class ServerFaultTest(unittest.TestCase):
                 self.assertIsNotNone(status, f"no exit within {ENTER_EXIT_BOUND_S} s of Enter: {run.describe()}")
                 figures["exit_after_enter_s"] = round(run.exit_time - pressed, 3)
                 expected_stdout = EXPECTED_STDOUT
+        figures["played"] = played
         report(label, figures)
         if not fault.interrupt:
-            self.assertEqual(status, 1 if fault.message else 0, run.describe())
+            self.assertEqual(status, 0 if played or not fault.message else 1, run.describe())
         self.assertEqual(run.stdout, expected_stdout)
-        self.assertEqual(run.stderr, fault.message, "only the program's own message belongs on standard error")
+        self.assertEqual(run.stderr, b"" if played else fault.message,
+                         "only the program's own message belongs on standard error")
 
         # Once the server runs again, it finds the program gone and keeps nothing of it.
-        if fault.kind == "frozen":
+        if fault.kind in ("frozen", "stutter"):
+            for stop in stoppers:
+                stop()
             thaw_daemon(sandbox)
             self.assertTrue(server_answers(sandbox, timeout_s=10.0), "the thawed daemon does not answer")
             self.assertEqual(sandbox.wait_for_no_sink_input(), [], "a stream of the program's was left")
