@@ -112,11 +112,9 @@ FAULTS = (
     Fault("start", "frozen", ("1",), NO_DEVICE_MESSAGE),
     # A device that takes nothing for 3 s after the choice has lost its server, frozen or killed:
     # the engine may keep it connected either way (OpenAL Soft 1.24's PipeWire backend does).
-    Fault("menu", "frozen", ("1", "2"), BUFFER_FAILURE),
-    # HRTF: the server is asked about the output, then the device reset; neither answers.
-    Fault("menu", "frozen", ("3", "4"), BUFFER_FAILURE),
+    Fault("menu", "frozen", ("1", "2", "3", "4"), BUFFER_FAILURE),
     Fault("menu", "frozen", ("4",), interrupt=True),
-    # HRTF forced on by the user: No Virtualization resets the device at once, without a question.
+    # HRTF forced on by the user: No Virtualization resets the device too.
     Fault("menu", "frozen", ("2",), BUFFER_FAILURE, user_config="hrtf = true\n"),
     # A device that is gone makes no buffer, whatever the answer.
     Fault("menu", "killed", ("1", "2", "3", "4"), BUFFER_FAILURE),
