@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <string>
 #include <vector>
@@ -50,6 +51,15 @@ void ObserveClock(DeviceState& state)
 bool MakeContextCurrent(DeviceState& state)
 {
     return alcSetThreadContext(state.context) == ALC_TRUE;
+}
+
+void PrepareEngineOnce()
+{
+    static std::once_flag prepared;
+    std::call_once(prepared, [] {
+        PrepareEngine();
+        PrepareOutputQuestion();
+    });
 }
 
 // The layout an engine from 1.22 on reports for its output (ALC_SOFT_output_mode); nothing from

@@ -42,9 +42,6 @@ public:
         return thread_.Call(deadline, [state = state_, work = std::move(work)]() mutable { return work(*state); });
     }
 
-    // The device stopped answering in time once: nothing reaches its engine device any more.
-    bool Lost() const { return thread_.Lost(); }
-
 private:
     explicit EngineDevice(bool loopback);
 

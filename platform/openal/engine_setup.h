@@ -6,11 +6,8 @@
 
 namespace sound {
 
-// Prepares the engine's environment and the output question, once; every device opening
-// calls it first.
-void PrepareEngineOnce();
-
-// Each system's own preparation of the process environment for the engine.
+// Each system's own preparation of the process environment for the engine, made once, before
+// the first device opens.
 void PrepareEngine();
 
 // Our data folder, whose openal/hrtf holds the light HRTF datasets: share/orbit-tone beside
