@@ -13,7 +13,6 @@
 // Status codes of the sound service.
 constexpr HRESULT DS_OK = S_OK;
 constexpr HRESULT DS_NO_VIRTUALIZATION = static_cast<HRESULT>(0x0878000Au);
-constexpr HRESULT DSERR_ALLOCATED = static_cast<HRESULT>(0x8878000Au);
 constexpr HRESULT DSERR_CONTROLUNAVAIL = static_cast<HRESULT>(0x8878001Eu);
 constexpr HRESULT DSERR_INVALIDPARAM = E_INVALIDARG;
 constexpr HRESULT DSERR_INVALIDCALL = static_cast<HRESULT>(0x88780032u);
@@ -25,12 +24,9 @@ constexpr HRESULT DSERR_UNSUPPORTED = E_NOTIMPL;
 constexpr HRESULT DSERR_NODRIVER = static_cast<HRESULT>(0x88780078u);
 constexpr HRESULT DSERR_NOAGGREGATION = CLASS_E_NOAGGREGATION;
 constexpr HRESULT DSERR_BUFFERLOST = static_cast<HRESULT>(0x88780096u);
-constexpr HRESULT DSERR_NOINTERFACE = E_NOINTERFACE;
 
 // Cooperative levels.
 constexpr DWORD DSSCL_NORMAL = 0x1;
-constexpr DWORD DSSCL_PRIORITY = 0x2;
-constexpr DWORD DSSCL_EXCLUSIVE = 0x3;
 constexpr DWORD DSSCL_WRITEPRIMARY = 0x4;
 
 // Buffer capabilities.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -62,31 +63,22 @@ void PrepareEngineOnce()
     });
 }
 
-// The layout an engine from 1.22 on reports for its output (ALC_SOFT_output_mode); nothing from
-// an older engine. Defined here, as the older engines' headers lack them.
+// The layout an engine from 1.22 on reports for its output (ALC_SOFT_output_mode): its channel
+// count for each mode (mono; stereo plain, basic, UHJ and HRTF; quad; 5.1, 6.1, 7.1), with the
+// names' values, which older engines' headers lack. Nothing from an older engine.
 constexpr ALCenum outputModeQuery = 0x19AC;
+constexpr std::pair<ALCint, int> outputModeChannels[] = {{0x1500, 1}, {0x1501, 2}, {0x19AE, 2}, {0x19AF, 2},
+                                                         {0x19B2, 2}, {0x1503, 4}, {0x1504, 6}, {0x1505, 7},
+                                                         {0x1506, 8}};
 std::optional<int> EngineOutputChannels(ALCdevice* device)
 {
     if (alcIsExtensionPresent(device, "ALC_SOFT_output_mode") != ALC_TRUE)
         return std::nullopt;
     ALCint mode = 0;
     alcGetIntegerv(device, outputModeQuery, 1, &mode);
-    switch (mode) {
-    case 0x1500: // mono
-        return 1;
-    case 0x1501: // stereo
-    case 0x19AE: // stereo, basic panning
-    case 0x19AF: // stereo, UHJ
-    case 0x19B2: // stereo, HRTF
-        return 2;
-    case 0x1503: // quad
-        return 4;
-    case 0x1504: // 5.1
-        return 6;
-    case 0x1505: // 6.1
-        return 7;
-    case 0x1506: // 7.1
-        return 8;
+    for (const auto& [known, channels] : outputModeChannels) {
+        if (mode == known)
+            return channels;
     }
     return std::nullopt;
 }
