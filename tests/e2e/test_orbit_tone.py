@@ -40,7 +40,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import (CLOSING, EXPECTED_STDOUT, EXIT_TIMEOUT_S, INTRODUCTION, MENU,  # noqa: E402
                          NO_DEVICE_MESSAGE, NO_VIRTUALIZATION_NOTICE, UNRECOGNIZED_NOTICE, EngineLog,
                          PipeWireSandbox, ProgramRun, PulseSandbox, SandboxTestCase, console_text,
-                         engine_data_dir, executable, no_server_env, program_path, run_suite,
+                         engine_data_dir, no_server_env, program_data_dir, program_path, run_suite,
                          program_clock_offset_s, recording, set_up_module, through_openal, under_wine,
                          user_config_path)
 
@@ -363,10 +363,8 @@ class RenderingTest(unittest.TestCase):
             with open(config, "w") as f:
                 f.write(setup.user_config.format(mine=program_path(mine)))
             self.addCleanup(os.remove, config)
-        # Where each dataset must come from: ours beside the executable, the user's, the engine's.
-        folders = {"orbit-tone-light-": os.path.join(os.path.dirname(executable()), "share", "orbit-tone",
-                                                     "openal", "hrtf"),
-                   "mine-": mine}
+        # Where each dataset must come from: ours in the program's data folder, the user's, the engine's.
+        folders = {"orbit-tone-light-": os.path.join(program_data_dir(), "openal", "hrtf"), "mine-": mine}
         cells = dict(setup.cells)
         if server == "PipeWire":
             cells.update(setup.pipewire_cells)
@@ -431,8 +429,7 @@ class RenderingTest(unittest.TestCase):
         """The engine's own dataset for 44100 Hz, or its single one. The Windows engine has
         its own built in: our light one, beside the executable, serves as the user's."""
         if under_wine():
-            return os.path.join(os.path.dirname(executable()), "share", "orbit-tone", "openal", "hrtf",
-                                LIGHT[WINDOWS_1_24] + ".mhr")
+            return os.path.join(program_data_dir(), "openal", "hrtf", LIGHT[WINDOWS_1_24] + ".mhr")
         folder = os.path.join(engine_data_dir(), "openal", "hrtf")
         for name in ("default-44100.mhr", "Default HRTF.mhr"):
             if os.path.isfile(os.path.join(folder, name)):
