@@ -614,6 +614,18 @@ class WinePrefix:
         return _wine_env(env, self.dir)
 
 
+def program_data_dir() -> str:
+    """The program's own data folder, whose openal/hrtf holds the light datasets, as the layer
+    finds it: share/orbit-tone beside the executable (a build tree, the Windows folder), or
+    installed, ../share/orbit-tone (/usr/share/orbit-tone for /usr/bin/orbit-tone)."""
+    folder = os.path.dirname(executable())
+    beside = os.path.join(folder, "share", "orbit-tone")
+    installed = os.path.normpath(os.path.join(folder, "..", "share", "orbit-tone"))
+    if not under_wine() and not os.path.isdir(beside) and os.path.isdir(installed):
+        return installed
+    return beside
+
+
 def engine_data_dir() -> str:
     """The folder whose openal/hrtf holds the engine's own datasets: the system's."""
     return "/usr/share"

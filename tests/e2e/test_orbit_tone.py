@@ -41,7 +41,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import (CLOSING, EXPECTED_STDOUT, EXIT_TIMEOUT_S, INTRODUCTION, MENU,  # noqa: E402
                          NO_DEVICE_MESSAGE, NO_VIRTUALIZATION_NOTICE, UNRECOGNIZED_NOTICE, EngineLog,
                          PipeWireSandbox, ProgramRun, PulseSandbox, SandboxTestCase, console_text,
-                         engine_data_dir, executable, no_server_env, program_path, run_suite,
+                         engine_data_dir, no_server_env, program_data_dir, program_path, run_suite,
                          program_clock_offset_s, recording, set_up_module, through_openal, under_wine,
                          user_config_path)
 
@@ -380,10 +380,9 @@ class RenderingTest(unittest.TestCase):
             run = subprocess.run([importer, "import", KEMAR_SOFA, "--name", "kemar", "--default"],
                                  capture_output=True, env=sandbox.client_env(), timeout=120)
             self.assertEqual((run.returncode, run.stderr), (0, b""))
-        # Where each dataset must come from: ours beside the executable, the user's, the engine's.
-        folders = {"orbit-tone-light-": os.path.join(os.path.dirname(executable()), "share", "orbit-tone",
-                                                     "openal", "hrtf"),
-                   "mine-": mine, "kemar-": os.path.join(home, ".local", "share", "openal", "hrtf")}
+        # Where each dataset must come from: ours in the program's data folder, the user's, the engine's.
+        folders = {"orbit-tone-light-": os.path.join(program_data_dir(), "openal", "hrtf"), "mine-": mine,
+                   "kemar-": os.path.join(home, ".local", "share", "openal", "hrtf")}
         cells = dict(setup.cells)
         if server == "PipeWire":
             cells.update(setup.pipewire_cells)
@@ -448,8 +447,7 @@ class RenderingTest(unittest.TestCase):
         """The engine's own dataset for 44100 Hz, or its single one. The Windows engine has
         its own built in: our light one, beside the executable, serves as the user's."""
         if under_wine():
-            return os.path.join(os.path.dirname(executable()), "share", "orbit-tone", "openal", "hrtf",
-                                LIGHT[WINDOWS_1_24] + ".mhr")
+            return os.path.join(program_data_dir(), "openal", "hrtf", LIGHT[WINDOWS_1_24] + ".mhr")
         folder = os.path.join(engine_data_dir(), "openal", "hrtf")
         for name in ("default-44100.mhr", "Default HRTF.mhr"):
             if os.path.isfile(os.path.join(folder, name)):
