@@ -41,7 +41,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import (CLOSING, EXPECTED_STDOUT, EXIT_TIMEOUT_S, INTRODUCTION, MENU,  # noqa: E402
                          NO_DEVICE_MESSAGE, NO_VIRTUALIZATION_NOTICE, UNRECOGNIZED_NOTICE, EngineLog,
                          PipeWireSandbox, ProgramRun, PulseSandbox, SandboxTestCase, console_text,
-                         engine_data_dir, no_server_env, program_data_dir, program_path, run_suite,
+                         engine_data_dir, executable, no_server_env, program_data_dir, program_path, run_suite,
                          program_clock_offset_s, recording, set_up_module, through_openal, under_wine,
                          user_config_path)
 
