@@ -501,11 +501,12 @@ class OrbitTest(SandboxTestCase):
 
     def test_orbit_balance_follows_clock(self):
         turn_db = {}
-        for answer in ("2", "3", "4"):
+        # Wine's own DirectSound renders 3 as it renders 4, as panning: 3 is heard through ours.
+        answers = ("2", "3", "4") if through_openal() else ("2", "4")
+        for answer in answers:
             with self.subTest(answer=answer):
                 turn_db[answer] = self.check_orbit(answer)
-        # Through our layer every rendering is as loud as panning over a whole turn; Wine's own
-        # DirectSound renders them all as panning.
+        # Through our layer every rendering is as loud as panning over a whole turn.
         for answer in ("3", "4"):
             if through_openal() and turn_db.get(answer) is not None and turn_db.get("2") is not None:
                 with self.subTest(answer=answer, compared_with="2"):
