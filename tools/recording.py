@@ -181,6 +181,30 @@ def levels(rec: Recording, start: int = 0, end: int | None = None) -> tuple[Chan
     return result[0], result[1]
 
 
+def _whole_windows(start: int, end: int, window: int, glitches: list[Glitch] | None):
+    """The first frames of the consecutive windows of [start, end) that hold no glitch."""
+    glitches = glitches or []
+    next_glitch = 0
+    for first in range(start, end - window + 1, window):
+        while next_glitch < len(glitches) and glitches[next_glitch].end_frame <= first:
+            next_glitch += 1
+        if next_glitch < len(glitches) and glitches[next_glitch].start_frame < first + window:
+            continue
+        yield first
+
+
+def heard_power(rec: Recording, start: int, end: int, window_ms: float = 50.0) -> float:
+    """The mean power of both channels over [start, end), as a fraction of full scale squared,
+    over the windows that hold no glitch (see find_glitches): the level of what was played,
+    without the dropouts of a starved output. 0.0 when every window holds one."""
+    window = max(1, int(rec.rate_hz * window_ms / 1000.0))
+    total, windows = 0.0, 0
+    for first in _whole_windows(start, end, window, find_glitches(rec, start, end)):
+        total += _rms(rec.left, first, first + window) ** 2 + _rms(rec.right, first, first + window) ** 2
+        windows += 1
+    return total / (2 * windows) if windows else 0.0
+
+
 # ---------------------------------------------------------------------------------------
 # Periodicity
 
@@ -217,7 +241,8 @@ def repeat_residual_db(samples, start: int, length: int, lag: int) -> float:
 @dataclass
 class Periodicity:
     """Figures over consecutive windows, each taken on its louder channel (the orbit moves
-    the sound from one channel to the other); windows below SILENCE_DBFS are left out."""
+    the sound from one channel to the other); windows below SILENCE_DBFS, and those that
+    hold a glitch, are left out."""
     windows: int
     autocorr_period: float          # median autocorrelation at TONE_PERIOD_FRAMES: near 1
     autocorr_period_min: float      # the lowest window's
@@ -246,8 +271,11 @@ def _lower_quartile(values: list[float]) -> float:
     return sorted(values)[len(values) // 4]
 
 
-def periodicity(rec: Recording, start: int, end: int, window_ms: float = 50.0) -> Periodicity | None:
-    """How the sound in [start, end) repeats; None when no window holds sound.
+def periodicity(rec: Recording, start: int, end: int, window_ms: float = 50.0,
+                glitches: list[Glitch] | None = None) -> Periodicity | None:
+    """How the sound in [start, end) repeats, over the windows that hold none of glitches;
+    None when no such window holds sound. A sound that breaks its repetition everywhere
+    (see find_glitches) is left with no window: the breaks are judged as glitches, not here.
 
     Rising zero crossings are placed between their two samples by linear interpolation;
     their mean spacing in each window, the median over the windows, gives the fundamental
@@ -257,7 +285,7 @@ def periodicity(rec: Recording, start: int, end: int, window_ms: float = 50.0) -
     threshold = 10.0 ** (SILENCE_DBFS / 20.0)
     end = min(end, rec.frames - TONE_PERIOD_FRAMES)
     full, half, residual, fundamentals = [], [], [], []
-    for first in range(start, end - window + 1, window):
+    for first in _whole_windows(start, end, window, glitches):
         left = _rms(rec.left, first, first + window)
         right = _rms(rec.right, first, first + window)
         if max(left, right) <= threshold:
@@ -595,9 +623,9 @@ def analyse(rec: Recording, window_ms: float = 50.0, settle_s: float = 0.2) -> A
         start, end = start + settle, end - settle
     result.coverage = tone_coverage(rec, result.tone.start_frame, result.tone.end_frame)
     result.left, result.right = levels(rec, start, end)
-    result.periodicity = periodicity(rec, start, end, window_ms)
-    result.balance = balance_curve(rec, window_ms, start, end)
     result.glitches = find_glitches(rec, start, end)
+    result.periodicity = periodicity(rec, start, end, window_ms, result.glitches)
+    result.balance = balance_curve(rec, window_ms, start, end)
     if rec.start_time is not None and len(result.balance) >= 4:
         try:
             result.balance_fit = fit_balance(rec, result.balance)
