@@ -26,18 +26,26 @@ constexpr DWORD longestStopWaitMs = 1000;
 
 bool StartOrbit(LPDIRECTSOUNDBUFFER buffer)
 {
-    // Created suspended, so that its priority is set before it first runs.
+    // Created suspended, so that its priority is set before it first runs. It
+    // gets a reference to the buffer of its own, which it gives up once it has
+    // the 3D interface: however late it gets to run, even after the stop gave
+    // up waiting for it and the main routine released the buffer, the buffer is
+    // still there. A thread that will never run gives the reference back here.
+    buffer->AddRef();
     orbitThread = reinterpret_cast<HANDLE>(
         _beginthreadex(nullptr, 0, OrbitThreadProc, buffer, CREATE_SUSPENDED, nullptr));
     if (!orbitThread) {
+        buffer->Release();
         std::cerr << "Failed to create thread!\n\n";
         return false;
     }
     if (!SetThreadPriority(orbitThread, THREAD_PRIORITY_NORMAL)) {
+        buffer->Release();
         std::cerr << "Failed to set thread priority!\n\n";
         return false;
     }
     if (ResumeThread(orbitThread) == static_cast<DWORD>(-1)) {
+        buffer->Release();
         std::cerr << "Failed to resume thread!\n\n";
         return false;
     }
@@ -59,8 +67,12 @@ unsigned WINAPI OrbitThreadProc(void* buffer)
     LPDIRECTSOUND3DBUFFER buffer3D = nullptr;
     unsigned result = 0;
 
-    if (FAILED(static_cast<LPDIRECTSOUNDBUFFER>(buffer)->QueryInterface(IID_IDirectSound3DBuffer,
-                                                                         reinterpret_cast<LPVOID*>(&buffer3D)))) {
+    // The 3D interface holds a reference of its own: the one StartOrbit took
+    // for this thread goes once the interface is asked for.
+    auto* lentBuffer = static_cast<LPDIRECTSOUNDBUFFER>(buffer);
+    const HRESULT obtained = lentBuffer->QueryInterface(IID_IDirectSound3DBuffer, reinterpret_cast<LPVOID*>(&buffer3D));
+    lentBuffer->Release();
+    if (FAILED(obtained)) {
         std::cerr << "Failed to get 3D interface!\n\n";
         result = 1;
     } else {

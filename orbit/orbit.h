@@ -20,8 +20,9 @@ extern std::atomic<bool> keepOrbiting;
 // main thread only.
 extern HANDLE orbitThread;
 
-// Creates the animator thread suspended, sets its priority and resumes it.
-// Returns false after writing its message; orbitThread may be set even then.
+// Creates the animator thread suspended, with a reference to the buffer of
+// its own, sets its priority and resumes it. Returns false after writing its
+// message; orbitThread may be set even then.
 bool StartOrbit(LPDIRECTSOUNDBUFFER buffer);
 
 // Clears keepOrbiting, waits up to a second for the animator and closes its
@@ -30,5 +31,6 @@ void StopOrbit();
 
 // The animator thread's routine: sets the buffer's distances and mode, then
 // moves its source on the circle every 66 ms until keepOrbiting is cleared.
-// The buffer is borrowed from the main thread; the 3D interface is its own.
+// The buffer comes with a reference StartOrbit took for it, which it gives up
+// once it holds the 3D interface, its own.
 unsigned WINAPI OrbitThreadProc(void* buffer);

@@ -7,7 +7,9 @@
 #include <cmath>
 #include <condition_variable>
 #include <iostream>
+#include <future>
 #include <mutex>
+#include <utility>
 #include <numbers>
 #include <sstream>
 #include <string>
@@ -178,6 +180,26 @@ TEST_F(OrbitTest, EndsWithItsMessageWithoutA3DInterface)
     RunUntilItEnds();
     EXPECT_EQ(errors_.str(), "Failed to get 3D interface!\n\n");
     const std::vector<std::string> expected = {"QueryInterface 3D", "_endthreadex 1"};
+    EXPECT_EQ(AnimatorCalls(), expected);
+}
+
+// An animator that gets no CPU until the stop has given up waiting for it and the main routine has
+// released the buffer still finds the buffer there (it holds a reference of its own), and lets
+// everything go once it runs.
+TEST_F(OrbitTest, AnAnimatorStarvedPastTheStopFindsItsBuffer)
+{
+    std::promise<void> letGo;
+    scripted::CurrentScript().threadStarts = [starved = letGo.get_future().share()] { starved.wait(); };
+    ASSERT_TRUE(StartOrbit(buffer_));
+    StopOrbit();
+    std::exchange(buffer_, nullptr)->Release();
+    std::exchange(device_, nullptr)->Release();
+    EXPECT_EQ(scripted::LiveObjects(), 1) << "the buffer, for the animator";
+    letGo.set_value();
+    for (int polls = 0; scripted::LiveObjects() > 0 && polls < 500; ++polls)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::vector<std::string> expected = {"QueryInterface 3D", "SetMinDistance 20 0", "SetMaxDistance 40 0",
+                                               "SetMode 1 0",       "Release 3D buffer",   "_endthreadex 0"};
     EXPECT_EQ(AnimatorCalls(), expected);
 }
 

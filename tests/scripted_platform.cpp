@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 #include "platform/posix/kernel.h"
@@ -261,12 +262,37 @@ HWND GetConsoleWindow()
     return kernel::ConsoleWindow();
 }
 
+namespace {
+
+// A thread's routine, held up first by the script's threadStarts.
+struct HeldStart {
+    unsigned(WINAPI* routine)(void*);
+    void* argument;
+    std::function<void()> hold;
+};
+
+unsigned WINAPI StartWhenLetGo(void* start)
+{
+    const std::unique_ptr<HeldStart> held(static_cast<HeldStart*>(start));
+    held->hold();
+    return held->routine(held->argument);
+}
+
+} // namespace
+
 std::uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned(WINAPI* routine)(void*), void* argument,
                               unsigned flags, unsigned* threadId)
 {
     scripted::Log("_beginthreadex " + std::to_string(stackSize) + " " + std::to_string(flags));
     if (script.threadCreationFails)
         return 0;
+    if (script.threadStarts) {
+        auto* held = new HeldStart{routine, argument, script.threadStarts};
+        const std::uintptr_t handle = kernel::BeginThread(stackSize, StartWhenLetGo, held, flags, threadId);
+        if (!handle)
+            delete held;
+        return handle;
+    }
     return kernel::BeginThread(stackSize, routine, argument, flags, threadId);
 }
 

@@ -28,6 +28,8 @@ struct Script {
     // Pauses the calling thread; by default for real.
     std::function<void(DWORD)> pause;
 
+    // Run on a new thread before its routine: a scheduler that keeps it waiting. None by default.
+    std::function<void()> threadStarts;
     bool threadCreationFails = false;
     bool priorityFails = false;
     bool resumeFails = false;
