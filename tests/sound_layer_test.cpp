@@ -2,6 +2,10 @@
 // balance, distance and period of the rendered tone, the fallbacks, and the status of every call.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -16,6 +20,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <numbers>
 #include <sstream>
 #include <string>
@@ -25,9 +30,10 @@
 
 #include "platform/linux/engine_config.h"
 #include "platform/openal/dsound_api.h"
+#include "platform/openal/engine_device.h"
 #include "platform/openal/engine_thread.h"
 #include "platform/openal/hrtf_datasets.h"
-#include "platform/openal/loopback.h"
+#include "platform/openal/sound_device.h"
 
 // Status codes compare and print in hexadecimal, as Windows documents them.
 #define EXPECT_STATUS(expected, call) EXPECT_EQ(Hex(expected), Hex(call))
@@ -241,9 +247,25 @@ const Algorithm algorithms[] = {
 constexpr const char* datasetsHint = " (the hrtf-datasets target makes the light datasets in share/orbit-tone/openal/hrtf/ beside the test "
                                      "executable; the full one is OpenAL Soft's own default-<rate>)";
 
+// The tone's mean power over a whole turn of the source around the listener, in dB.
+double TurnLevelDb(ToneRig& rig)
+{
+    // Halfway between the directions the layer measures to match loudness, and more of them.
+    constexpr int directions = 16;
+    double power = 0.0;
+    for (int direction = 0; direction < directions; ++direction) {
+        const double angle = 2.0 * std::numbers::pi * (direction + 0.5) / directions;
+        const Rendered at = rig.MeasureAt(10.0f * static_cast<float>(std::sin(angle)), 0.0f,
+                                          10.0f * static_cast<float>(std::cos(angle)));
+        power += (at.Power(0) + at.Power(1)) / 2.0;
+    }
+    return Rendered::Db(power / directions);
+}
+
 TEST(SoundRenderingTest, EachAlgorithmPutsTheToneOnTheSourcesSide)
 {
     for (const int rateHz : {44100, 48000}) {
+        std::vector<double> turnLevelsDb;
         for (const Algorithm& algorithm : algorithms) {
             SCOPED_TRACE(std::string(algorithm.name) + " at " + std::to_string(rateHz) + " Hz");
             ToneRig rig(rateHz);
@@ -273,7 +295,11 @@ TEST(SoundRenderingTest, EachAlgorithmPutsTheToneOnTheSourcesSide)
                 EXPECT_GT(rightLeadDb, hardPanDb) << "panning at 90 degrees is a hard pan: " << figures;
                 EXPECT_GT(leftLeadDb, hardPanDb) << "panning at 90 degrees is a hard pan: " << figures;
             }
+            turnLevelsDb.push_back(TurnLevelDb(rig));
         }
+        // Every rendering as loud as No Virtualization over a turn: the layer matched the gains.
+        for (std::size_t i = 0; i < turnLevelsDb.size(); ++i)
+            EXPECT_NEAR(turnLevelsDb[i], turnLevelsDb[1], 0.2) << algorithms[i].name << " at " << rateHz << " Hz";
     }
 }
 
@@ -333,16 +359,22 @@ TEST(SoundRenderingTest, GainFollowsTheDistanceModel)
 {
     ToneRig rig;
     ASSERT_NO_FATAL_FAILURE(rig.Start(DS3DALG_NO_VIRTUALIZATION));
-    const double insideDb = rig.MeasureAt(0.0f, 0.0f, 10.0f).TotalLevelDb();
-    // Minimum distance 20, maximum 40: the gain is 20 / distance between the two.
-    const struct { float z; double gainDb; } distances[] = {
+    // Minimum distance 20, maximum 40: the gain is 20 / distance between the two, along every axis.
+    const struct { float distance; double gainDb; } distances[] = {
         {1.0f, 0.0}, {5.0f, 0.0}, {20.0f, 0.0}, {30.0f, 20.0 * std::log10(20.0 / 30.0)},
         {40.0f, -6.02}, {80.0f, -6.02}, {1000.0f, -6.02}};
+    const struct { const char* name; float x, y, z; } axes[] = {
+        {"+x", 1, 0, 0}, {"-x", -1, 0, 0}, {"+y", 0, 1, 0}, {"-y", 0, -1, 0}, {"+z", 0, 0, 1}, {"-z", 0, 0, -1}};
     std::ostringstream figures;
-    for (const auto& distance : distances) {
-        const double gainDb = rig.MeasureAt(0.0f, 0.0f, distance.z).TotalLevelDb() - insideDb;
-        figures << " z " << distance.z << ": " << gainDb << " dB;";
-        EXPECT_NEAR(gainDb, distance.gainDb, 0.25) << "at z " << distance.z << ", relative to z 10";
+    for (const auto& axis : axes) {
+        const double insideDb = rig.MeasureAt(10.0f * axis.x, 10.0f * axis.y, 10.0f * axis.z).TotalLevelDb();
+        for (const auto& at : distances) {
+            const double gainDb =
+                rig.MeasureAt(at.distance * axis.x, at.distance * axis.y, at.distance * axis.z).TotalLevelDb() -
+                insideDb;
+            figures << " " << axis.name << " " << at.distance << ": " << gainDb << " dB;";
+            EXPECT_NEAR(gainDb, at.gainDb, 0.25) << "at " << at.distance << " along " << axis.name << ", relative to 10";
+        }
     }
     RecordProperty("distance_gains", figures.str());
 }
@@ -499,68 +531,144 @@ private:
     bool opened_ = false;
 };
 
-sound::Deadline In(std::chrono::milliseconds limit)
+using namespace std::chrono_literals;
+
+// Bounded work is timed from its start, not from the wait behind other work; it learns its
+// deadline there. Unbounded work runs as long as it takes, and what work throws reaches its caller.
+TEST(EngineThreadTest, BoundedWorkIsTimedFromItsStart)
 {
-    return sound::Clock::now() + limit;
+    sound::EngineThread thread;
+    EXPECT_TRUE(thread.Post([] { std::this_thread::sleep_for(400ms); })) << "slow work that cannot wait on the server";
+    const auto queued = sound::Clock::now();
+    const auto deadline = thread.Call(200ms, [] { return sound::CurrentDeadline(); });
+    ASSERT_TRUE(deadline.has_value()) << "queued 400 ms behind other work, with 200 ms of its own";
+    EXPECT_GE(*deadline, queued + 400ms + 200ms);
+    EXPECT_EQ(thread.Call(std::nullopt, [] { return sound::CurrentDeadline(); }), sound::Deadline::max());
+    EXPECT_THROW(thread.Run(std::nullopt, [] { throw std::bad_alloc(); }), std::bad_alloc);
+    EXPECT_EQ(thread.Call(100ms, [] { return 43; }), 43);
+    EXPECT_FALSE(sound::EngineLost());
 }
 
-// A device's engine thread that does not finish an operation by its deadline is lost for good:
-// nothing runs on it again, the work after its late engine call never happens, and the process
-// counts it busy exactly while that work is still inside.
-TEST(EngineThreadTest, WorkGivenUpOnLosesTheThreadForGood)
+// Checks run in a process of their own, where the engine may be lost: exits with 0 when all hold,
+// else with 1 after saying on standard error which failed.
+#define CHILD_CHECK(condition)                                                                                     \
+    do {                                                                                                           \
+        if (!(condition)) {                                                                                        \
+            std::fprintf(stderr, "failed: %s\n", #condition);                                                      \
+            std::_Exit(1);                                                                                          \
+        }                                                                                                          \
+    } while (false)
+
+// Bounded work that does not end in time loses the engine for the whole process, for good:
+// nothing queued or posted runs on any engine thread, nothing enters the engine after the late
+// call comes back, and every later call fails at once.
+void LoseTheEngineByGivingUp()
 {
-    using namespace std::chrono_literals;
     const auto gate = std::make_shared<Gate>();
     const auto steps = std::make_shared<std::atomic<int>>(0);
-    std::unique_ptr<sound::EngineThread> thread = std::make_unique<sound::EngineThread>();
-    EXPECT_EQ(thread->Call(In(5s), [] { return 42; }), 42);
-    EXPECT_FALSE(sound::EngineBusyAfterGiveUp());
-
-    // Another caller's work, queued behind the blocked one, neither runs nor loses the thread
-    // by its own deadline: the thread was busy, not lost. Then the blocked one's deadline passes.
+    sound::EngineThread thread;
+    sound::EngineThread other; // another device's
+    CHILD_CHECK(thread.Call(std::nullopt, [] { return 42; }) == 42);
+    CHILD_CHECK(!sound::EngineLost());
     std::thread blocked([&] {
-        EXPECT_FALSE(thread->Run(In(300ms), [gate, steps] {
+        CHILD_CHECK(!thread.Run(300ms, [gate, steps] {
             gate->Wait();
-            sound::EndWorkIfGivenUp();
-            ++*steps; // an engine call after the give-up: must never happen
+            sound::EndWorkIfLost();
+            ++*steps; // an engine call after the late one: must never happen
         }));
     });
     std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(thread->Run(In(20ms), [steps] { *steps += 10; })) << "queued behind blocked work";
+    CHILD_CHECK(thread.Post([steps] { *steps += 10; }));
+    CHILD_CHECK(other.Post([] { std::this_thread::sleep_for(500ms); }));
+    CHILD_CHECK(other.Post([steps] { *steps += 100; }));
+    std::thread queued([&] { CHILD_CHECK(!thread.Run(std::nullopt, [steps] { *steps += 1000; })); });
     blocked.join();
-    EXPECT_TRUE(thread->Lost());
-    EXPECT_TRUE(sound::EngineBusyAfterGiveUp()) << "the given-up work is still inside";
-    EXPECT_FALSE(thread->Run(sound::Deadline::max(), [steps] { *steps += 100; })) << "a lost thread runs nothing";
+    queued.join();
+    CHILD_CHECK(sound::EngineLost());
+    CHILD_CHECK(!thread.Run(std::nullopt, [steps] { *steps += 10000; }));
+    CHILD_CHECK(!other.Run(10s, [steps] { *steps += 10000; }));
+    CHILD_CHECK(!other.Post([steps] { *steps += 10000; }));
 
-    // The late call returns: the thread stops being busy and calls nothing more.
-    gate->Open();
-    for (int polls = 0; sound::EngineBusyAfterGiveUp() && polls < 500; ++polls)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_FALSE(sound::EngineBusyAfterGiveUp());
-    EXPECT_EQ(steps->load(), 0);
-    thread.reset(); // leaves the lost thread to itself
+    gate->Open(); // the late call comes back
+    std::this_thread::sleep_for(700ms);
+    CHILD_CHECK(sound::EngineLost());
+    CHILD_CHECK(steps->load() == 0);
+    std::_Exit(0); // the lost threads stay as they are
 }
 
-// The process's exit, while given-up work is still inside the engine, ends at once with exit()'s
-// status, before any exit handler, even one registered after the give-up (the engine may
-// register its shutdown at any call); with no such work the handlers run as usual.
-TEST(EngineThreadTest, ExitEndsAtOnceWhileGivenUpWorkRuns)
+// While the engine is in use (lost, or a device's thread still there), the process's exit ends it
+// at once with exit()'s status, from any thread, before any exit handler: those registered before
+// (the engine's shutdown among them) and, on a thread that called the layer, those registered
+// after. With every engine thread ended, the handlers run as usual.
+enum class AtExit { Lost, LostExitFromNewThread, DeviceOpen, AllClosed };
+void ExitWith(AtExit state)
+{
+    std::atexit([] { std::_Exit(7); }); // the engine's shutdown, say
+    auto* thread = new sound::EngineThread;
+    const bool lost = state == AtExit::Lost || state == AtExit::LostExitFromNewThread;
+    auto* gate = new Gate;
+    thread->Run(lost ? sound::Limit(50ms) : std::nullopt, [gate, lost] {
+        if (lost)
+            gate->Wait();
+    });
+    if (state == AtExit::LostExitFromNewThread)
+        std::thread([] { std::exit(3); }).join();
+    if (state == AtExit::AllClosed)
+        delete thread;
+    std::atexit([] { std::_Exit(8); }); // registered after the loss, as late engine work may
+    std::exit(3);
+}
+
+TEST(EngineThreadTest, BoundedWorkNotDoneInTimeLosesTheEngineForGood)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const auto exitGivingUp = [](bool workReturns) {
-        auto* gate = new Gate;
-        auto* thread = new sound::EngineThread;
-        thread->Run(In(std::chrono::milliseconds(50)), [gate] { gate->Wait(); });
-        if (workReturns) {
-            gate->Open();
-            while (sound::EngineBusyAfterGiveUp())
-                std::this_thread::yield();
-        }
-        std::atexit([] { std::_Exit(7); }); // registered after the give-up: it must not run
-        std::exit(3);
-    };
-    EXPECT_EXIT(exitGivingUp(false), testing::ExitedWithCode(3), "");
-    EXPECT_EXIT(exitGivingUp(true), testing::ExitedWithCode(7), "") << "with no work inside, the handlers run";
+    EXPECT_EXIT(LoseTheEngineByGivingUp(), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(ExitWith(AtExit::Lost), testing::ExitedWithCode(3), "") << "from the thread that lost it";
+    EXPECT_EXIT(ExitWith(AtExit::LostExitFromNewThread), testing::ExitedWithCode(3), "")
+        << "from a thread that never called the layer";
+    EXPECT_EXIT(ExitWith(AtExit::DeviceOpen), testing::ExitedWithCode(3), "") << "a device not closed yet";
+    EXPECT_EXIT(ExitWith(AtExit::AllClosed), testing::ExitedWithCode(8), "") << "all closed: the handlers run";
+}
+
+// The layer's question to the sound server, staged with the engine playing into a file: a server
+// that takes the question and says nothing (frozen, or killed with its socket held) leaves the
+// device to open with the layout the engine picks, and loses it when a buffer is made; no server
+// at all tells nothing, and the buffer is made.
+void AskTheServer(bool listens)
+{
+    char folder[] = "/tmp/orbit-tone-question-XXXXXX";
+    CHILD_CHECK(mkdtemp(folder) != nullptr);
+    const std::string config = std::string(folder) + "/alsoft.conf";
+    std::FILE* file = std::fopen(config.c_str(), "w");
+    CHILD_CHECK(file && std::fprintf(file, "[wave]\nfile = %s/out.wav\n", folder) > 0 && std::fclose(file) == 0);
+    const std::string socketPath = std::string(folder) + "/native";
+    setenv("ALSOFT_DRIVERS", "wave", 1);
+    setenv("ALSOFT_CONF", config.c_str(), 1);
+    setenv("PULSE_SERVER", ("unix:" + socketPath).c_str(), 1);
+    if (listens) {
+        const int server = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+        CHILD_CHECK(server >= 0 && bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    listen(server, 8) == 0);
+    }
+    LPDIRECTSOUND device = nullptr;
+    CHILD_CHECK(DirectSoundCreate(nullptr, &device, nullptr) == DS_OK);
+    CHILD_CHECK(device->SetCooperativeLevel(TestWindow(), DSSCL_NORMAL) == DS_OK);
+    WAVEFORMATEX format = Pcm(1, toneRateHz, 16);
+    const DSBUFFERDESC description = ToneDescription(&format, DS3DALG_HRTF_FULL);
+    LPDIRECTSOUNDBUFFER buffer = nullptr;
+    const HRESULT created = device->CreateSoundBuffer(&description, &buffer, nullptr);
+    CHILD_CHECK(listens ? created == DSERR_NODRIVER && sound::EngineLost() : SUCCEEDED(created) && buffer);
+    std::_Exit(0);
+}
+
+TEST(SoundServerTest, OnlyAServerThatTakesTheQuestionAndSaysNothingLosesTheDevice)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(AskTheServer(false), testing::ExitedWithCode(0), "") << "no server";
+    EXPECT_EXIT(AskTheServer(true), testing::ExitedWithCode(0), "") << "a server that says nothing";
 }
 
 // Each check runs beside the rig's tone, playing from the right, which must come through intact.
@@ -613,6 +721,27 @@ void MakeExtensible(WAVEFORMATEXTENSIBLE& format, const GUID& subFormat = KSDATA
 }
 
 static_assert(sizeof(DSBUFFERDESC1) == 24 && sizeof(DSBUFFERDESC) == 40, "the sizes of a 64-bit build");
+
+// A call that cannot wait on the sound server runs to its end however long it takes (a page-fault
+// storm, a paused machine): stalled longer than any bound, it loses nothing, and the calls queued
+// behind it take effect once it is done.
+TEST_F(SoundCallsTest, AStalledCallLosesNothing)
+{
+    static std::atomic<bool> stallNext{false};
+    sound::SetWorkHook([] {
+        if (stallNext.exchange(false))
+            std::this_thread::sleep_for(std::max({sound::openingLimit, sound::creationLimit, sound::closingLimit}) +
+                                        200ms);
+    });
+    stallNext = true;
+    EXPECT_STATUS(DS_OK, rig.buffer3D->SetPosition(-10.0f, 0.0f, 0.0f, DS3D_IMMEDIATE)) << "the stalled call";
+    EXPECT_STATUS(DS_OK, rig.buffer3D->SetPosition(10.0f, 0.0f, 0.0f, DS3D_IMMEDIATE)) << "behind it";
+    ExpectIntact();
+    sound::SetWorkHook(nullptr);
+    EXPECT_FALSE(sound::EngineLost());
+    const Rendered left = rig.MeasureAt(-10.0f, 0.0f, 0.0f);
+    EXPECT_GT(left.LevelDb(0) - left.LevelDb(1), hardPanDb) << "moved on: " << left.Describe();
+}
 
 TEST_F(SoundCallsTest, BufferDescriptionsAreChecked)
 {

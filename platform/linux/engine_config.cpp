@@ -3,11 +3,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
 namespace sound {
 namespace {
+
+std::string Environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
 
 std::string_view Trim(std::string_view text)
 {
@@ -55,6 +62,33 @@ std::string FileText(const std::filesystem::path& path)
 }
 
 } // namespace
+
+std::vector<std::filesystem::path> UserConfigFiles()
+{
+    std::vector<std::filesystem::path> files = {"/etc/openal/alsoft.conf"};
+    std::string configDirs = Environment("XDG_CONFIG_DIRS");
+    if (configDirs.empty())
+        configDirs = "/etc/xdg";
+    for (std::size_t start = 0; start <= configDirs.size();) {
+        const std::size_t end = std::min(configDirs.find(':', start), configDirs.size());
+        if (end > start)
+            files.push_back(configDirs.substr(start, end - start) + "/alsoft.conf");
+        start = end + 1;
+    }
+    const std::string home = Environment("HOME");
+    if (!home.empty())
+        files.push_back(home + "/.alsoftrc");
+    const std::string configHome = Environment("XDG_CONFIG_HOME");
+    if (!configHome.empty())
+        files.push_back(configHome + "/alsoft.conf");
+    else if (!home.empty())
+        files.push_back(home + "/.config/alsoft.conf");
+    std::error_code error;
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error)
+        files.push_back(executable.parent_path() / "alsoft.conf");
+    return files;
+}
 
 std::string OurConfig()
 {

@@ -1,6 +1,6 @@
 // The engine's environment on Linux: its log and ALSA's kept quiet, our light
 // datasets added to its search, and our configuration handed over in memory.
-#include "platform/openal/engine_setup.h"
+#include "platform/openal/engine_environment.h"
 
 #include <dlfcn.h>
 #include <sys/mman.h>
@@ -93,33 +93,6 @@ std::filesystem::path DataFolder()
     if (!fs::is_directory(besideExecutable, error) && fs::is_directory(installed, error))
         return installed.lexically_normal();
     return besideExecutable;
-}
-
-std::vector<std::filesystem::path> UserConfigFiles()
-{
-    std::vector<std::filesystem::path> files = {"/etc/openal/alsoft.conf"};
-    std::string configDirs = Environment("XDG_CONFIG_DIRS");
-    if (configDirs.empty())
-        configDirs = "/etc/xdg";
-    for (std::size_t start = 0; start <= configDirs.size();) {
-        const std::size_t end = std::min(configDirs.find(':', start), configDirs.size());
-        if (end > start)
-            files.push_back(configDirs.substr(start, end - start) + "/alsoft.conf");
-        start = end + 1;
-    }
-    const std::string home = Environment("HOME");
-    if (!home.empty())
-        files.push_back(home + "/.alsoftrc");
-    const std::string configHome = Environment("XDG_CONFIG_HOME");
-    if (!configHome.empty())
-        files.push_back(configHome + "/alsoft.conf");
-    else if (!home.empty())
-        files.push_back(home + "/.config/alsoft.conf");
-    std::error_code error;
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error)
-        files.push_back(executable.parent_path() / "alsoft.conf");
-    return files;
 }
 
 } // namespace sound

@@ -1,10 +1,10 @@
-// The output's channel count on Linux, for an engine that does not report it: the PulseAudio
-// server (PipeWire's included) is asked for that of this process's own playback stream, through
-// a connection of its own. Our streams are told from others' by a mark that every PulseAudio
-// client of this process carries (PULSE_PROP_<key>, read by libpulse), so the question holds in
-// a PID namespace too, where the server sees other process ids than ours. No server to ask (the
-// engine plays through ALSA or JACK) tells nothing.
-#include "platform/openal/output_layout.h"
+// The sound server's answers on Linux: a PulseAudio server (PipeWire's included) is asked about
+// this process's own playback stream through a connection of its own. Our streams are told from
+// others' by a mark that every PulseAudio and PipeWire client of this process puts on them
+// (PULSE_PROP_<key>, read by libpulse; PIPEWIRE_PROPS, read by PipeWire), so the question holds
+// in a PID namespace too, where the server sees other process ids than ours. No server to ask
+// (the engine plays through ALSA or JACK) tells nothing.
+#include "platform/openal/sound_server.h"
 
 #include <pulse/pulseaudio.h>
 #include <stdlib.h>
@@ -52,7 +52,8 @@ bool Marked(const pa_proplist* properties)
 }
 
 // What the listings of the server's clients and streams found: a stream that carries our mark
-// itself, or one whose client does (PipeWire's server shows the mark on the client only).
+// itself, or one whose client does (PipeWire's PulseAudio server shows the mark of a PulseAudio
+// client on the client only).
 struct Listing {
     int pending = 2;
     std::uint32_t questioner = PA_INVALID_INDEX; // our own client, which plays nothing
@@ -60,15 +61,15 @@ struct Listing {
     std::vector<std::uint32_t> ourClients;
     std::vector<std::pair<std::uint32_t, int>> streams; // client, channels
 
-    std::optional<int> Channels() const
+    ServerAnswer Answer() const
     {
         if (channels)
-            return channels;
+            return {.listed = true, .channels = channels};
         for (const auto& [client, streamChannels] : streams) {
             if (client != questioner && std::ranges::find(ourClients, client) != ourClients.end())
-                return streamChannels;
+                return {.listed = true, .channels = streamChannels};
         }
-        return std::nullopt;
+        return {};
     }
 };
 
@@ -100,16 +101,29 @@ void OnStream(pa_context*, const pa_sink_input_info* info, int last, void* userd
 
 } // namespace
 
-void PrepareOutputQuestion()
+void PrepareServerQuestion()
 {
     // Unique enough among the streams one server plays: the process id and 64 random bits.
     std::random_device entropy;
     const std::uint64_t random = (std::uint64_t{entropy()} << 32) | entropy();
     Mark() = std::to_string(getpid()) + "-" + std::to_string(random);
+    // For the engine's PulseAudio backend, on its clients and streams; for its PipeWire backend
+    // (1.20 on), on its streams, added to the properties the user gives there.
     setenv(("PULSE_PROP_" + std::string(markKey)).c_str(), Mark().c_str(), 1);
+    const char* userProperties = getenv("PIPEWIRE_PROPS");
+    std::string properties = userProperties ? userProperties : "";
+    const std::string ours = " \"" + std::string(markKey) + "\" = \"" + Mark() + "\" ";
+    const std::size_t close = properties.rfind('}');
+    if (properties.find_first_not_of(" \t\n") == std::string::npos)
+        properties = "{" + ours + "}";
+    else if (close != std::string::npos)
+        properties.insert(close, ours);
+    else
+        properties += ours;
+    setenv("PIPEWIRE_PROPS", properties.c_str(), 1);
 }
 
-ChannelsAnswer OutputChannels(Deadline deadline)
+ServerAnswer AskAboutOurStream(Deadline deadline)
 {
     bool late = false;
     // Runs the loop once, waiting at most until the deadline; false once it has passed or failed.
@@ -123,13 +137,13 @@ ChannelsAnswer OutputChannels(Deadline deadline)
                pa_mainloop_dispatch(loop) >= 0;
     };
     // A server that refuses or drops the connection is none; one that keeps silent did not answer.
-    const auto unanswered = [&late] { return ChannelsAnswer{.answered = !late, .channels = std::nullopt}; };
+    const auto unanswered = [&late] { return ServerAnswer{.answered = !late, .listed = false, .channels = std::nullopt}; };
 
     const std::unique_ptr<pa_mainloop, MainLoopFree> loop(pa_mainloop_new());
     if (!loop)
         return unanswered();
     const std::unique_ptr<pa_context, ContextRelease> context(
-        pa_context_new(pa_mainloop_get_api(loop.get()), "orbit-tone output check"));
+        pa_context_new(pa_mainloop_get_api(loop.get()), "orbit-tone stream check"));
     if (!context || pa_context_connect(context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
         return unanswered();
     for (;;) {
@@ -152,7 +166,7 @@ ChannelsAnswer OutputChannels(Deadline deadline)
         if (!turn(loop.get()))
             return unanswered();
     }
-    return {.answered = true, .channels = listing.Channels()};
+    return listing.Answer();
 }
 
 } // namespace sound

@@ -1,52 +1,20 @@
-// Engine devices: opened, watched and closed by their own engine thread.
+// Engine devices: opened and closed by their own engine thread.
 #include "platform/openal/engine_device.h"
 
-#include <algorithm>
 #include <cstring>
 #include <mutex>
-#include <thread>
-#include <utility>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "platform/openal/device_state.h"
-#include "platform/openal/engine_setup.h"
+#include "platform/openal/engine_environment.h"
 #include "platform/openal/hrtf_datasets.h"
-#include "platform/openal/output_layout.h"
+#include "platform/openal/rendering.h"
+#include "platform/openal/sound_server.h"
 
 namespace sound {
 namespace {
-
-// How long opening and closing may wait on the sound server. One that answers has a device open
-// in 10-15 ms (0.4 s under valgrind), closed in a few; one that stopped answering would keep the
-// engine waiting for ever, or half a minute.
-constexpr std::chrono::milliseconds longestOpeningWait{5000};
-constexpr std::chrono::milliseconds longestClosingWait{1000};
-
-// A device clock moves by one mix of the engine at a time, every 10-33 ms; a server that has
-// just taken a new stream may keep it waiting for a second or two. Within this of opening, a
-// clock that has not moved yet is no sign of a lost server.
-constexpr std::chrono::milliseconds freshDevice{250};
-constexpr std::chrono::milliseconds clockPoll{10};
-
-// The device clock, where the engine has one (ALC_SOFT_device_clock, 1.19 on); 0 otherwise.
-ALCint64SOFT ReadClock(DeviceState& state)
-{
-    ALCint64SOFT clockNs = 0;
-    if (alcIsExtensionPresent(state.device, "ALC_SOFT_device_clock") == ALC_TRUE)
-        alcGetInteger64vSOFT(state.device, ALC_DEVICE_CLOCK_SOFT, 1, &clockNs);
-    return clockNs;
-}
-
-// Reads the clock, and notes when it last changed.
-void ObserveClock(DeviceState& state)
-{
-    const ALCint64SOFT now = ReadClock(state);
-    if (now != state.clockNs) {
-        state.clockNs = now;
-        state.clockSince = Clock::now();
-    }
-}
 
 // Makes the context current on the engine thread alone: each device's thread has its own.
 bool MakeContextCurrent(DeviceState& state)
@@ -59,7 +27,7 @@ void PrepareEngineOnce()
     static std::once_flag prepared;
     std::call_once(prepared, [] {
         PrepareEngine();
-        PrepareOutputQuestion();
+        PrepareServerQuestion();
     });
 }
 
@@ -83,12 +51,12 @@ std::optional<int> EngineOutputChannels(ALCdevice* device)
     return std::nullopt;
 }
 
-} // namespace
-
-bool OpenPlayback(DeviceState& state, Deadline deadline)
+// Opens the default playback device into state; false, leaving in state what Close must close,
+// when it does not open (or is the engine's null device). Waits on the server.
+bool OpenPlayback(DeviceState& state)
 {
     ALCdevice* device = alcOpenDevice(nullptr);
-    EndWorkIfGivenUp();
+    EndWorkIfLost();
     state.device = device;
     if (!state.device)
         return false;
@@ -100,39 +68,35 @@ bool OpenPlayback(DeviceState& state, Deadline deadline)
     const std::vector<std::string> listed = ListDatasets(state.device);
     const std::vector<std::string> own = DatasetCandidates(state.rendering, listed, 0, true);
     const int dataset = own.empty() ? -1 : DatasetIndex(listed, own.front());
-    const std::vector<ALCint> attributes = Attributes(state, state.rendering, dataset, 0);
-    ALCcontext* context = alcCreateContext(state.device, attributes.data());
-    EndWorkIfGivenUp();
+    ALCcontext* context = alcCreateContext(state.device, Attributes(state, state.rendering, dataset, 0).data());
+    EndWorkIfLost();
     state.context = context;
     if (!state.context || !MakeContextCurrent(state))
         return false;
     alcGetIntegerv(state.device, ALC_FREQUENCY, 1, &state.rateHz);
-    state.openedAt = Clock::now();
-    state.clockAtOpenNs = ReadClock(state);
-    ObserveClock(state);
     // The layout the engine picked from the output (or from the user's "channels" setting),
-    // while HRTF, which makes any output stereo, is still off.
+    // while HRTF, which makes any output stereo, is still off; for an older engine, the layout
+    // the server reports. Unanswered, the question leaves it to the engine, which takes stereo.
+    const ServerAnswer answer = AskAboutOurStream(CurrentDeadline() - ownWaitMargin);
+    state.streamListed = answer.listed;
     state.outputChannels = EngineOutputChannels(state.device);
-    if (!state.outputChannels) {
-        const ChannelsAnswer answer = OutputChannels(deadline);
-        if (!answer.answered)
-            return false;
+    if (!state.outputChannels)
         state.outputChannels = answer.channels;
-    }
     return true;
 }
 
-bool OpenLoopback(DeviceState& state, int rateHz, int channels)
+} // namespace
+
+bool OpenLoopback(DeviceState& state, int rateHz, LoopbackFormat format)
 {
-    state.loopback = true;
-    state.channels = channels;
+    state.loopback = format;
     state.rateHz = rateHz;
-    if (channels != 1 && channels != 2)
+    if (format.channels != 1 && format.channels != 2)
         return false;
     state.device = alcLoopbackOpenDeviceSOFT(nullptr);
     if (!state.device ||
-        !alcIsRenderFormatSupportedSOFT(state.device, rateHz, channels == 1 ? ALC_MONO_SOFT : ALC_STEREO_SOFT,
-                                        ALC_SHORT_SOFT))
+        !alcIsRenderFormatSupportedSOFT(state.device, rateHz, format.channels == 1 ? ALC_MONO_SOFT : ALC_STEREO_SOFT,
+                                        format.type))
         return false;
     state.context = alcCreateContext(state.device, Attributes(state, state.rendering, -1, rateHz).data());
     return state.context && MakeContextCurrent(state);
@@ -143,7 +107,7 @@ void Close(DeviceState& state)
     if (state.context) {
         alcSetThreadContext(nullptr);
         alcDestroyContext(state.context);
-        EndWorkIfGivenUp();
+        EndWorkIfLost();
         state.context = nullptr;
     }
     if (state.device) {
@@ -152,84 +116,30 @@ void Close(DeviceState& state)
     }
 }
 
-bool Connected(DeviceState& state)
-{
-    ALCint connected = ALC_TRUE;
-    alcGetIntegerv(state.device, ALC_CONNECTED, 1, &connected);
-    return connected != ALC_FALSE;
-}
-
-bool Stalled(DeviceState& state, std::chrono::milliseconds limit)
-{
-    if (state.loopback)
-        return false; // its clock moves only when asked to render
-    ObserveClock(state);
-    return Clock::now() - state.clockSince >= limit;
-}
-
-bool SeenPlaying(DeviceState& state, Deadline deadline)
-{
-    if (state.loopback)
-        return Connected(state);
-    const ALCint64SOFT first = ReadClock(state);
-    if (first == state.clockAtOpenNs && Clock::now() - state.openedAt < freshDevice)
-        return Connected(state);
-    const Deadline giveUp = std::min(deadline, Clock::now() + longestStall);
-    for (;;) {
-        if (!Connected(state))
-            return false;
-        if (ReadClock(state) != first)
-            return true;
-        if (Clock::now() + clockPoll > giveUp)
-            return false;
-        std::this_thread::sleep_for(clockPoll);
-    }
-}
-
-std::vector<std::string> ListDatasets(ALCdevice* device)
-{
-    ALCint count = 0;
-    alcGetIntegerv(device, ALC_NUM_HRTF_SPECIFIERS_SOFT, 1, &count);
-    std::vector<std::string> names;
-    for (ALCint index = 0; index < count; ++index) {
-        const ALCchar* name = alcGetStringiSOFT(device, ALC_HRTF_SPECIFIER_SOFT, index);
-        names.emplace_back(name ? name : "");
-    }
-    return names;
-}
-
-EngineDevice::EngineDevice(bool loopback)
-    : loopback_(loopback)
-    , state_(std::make_shared<DeviceState>())
+EngineDevice::EngineDevice()
+    : state_(std::make_shared<DeviceState>())
 {
 }
 
 EngineDevice::~EngineDevice()
 {
-    thread_.Run(DeadlineIn(longestClosingWait), [state = state_] { Close(*state); });
-}
-
-Deadline EngineDevice::DeadlineIn(std::chrono::milliseconds limit) const
-{
-    return loopback_ ? Deadline::max() : Clock::now() + limit;
+    thread_.Run(closingLimit, [state = state_] { Close(*state); });
 }
 
 std::shared_ptr<EngineDevice> EngineDevice::OpenDefault()
 {
     PrepareEngineOnce();
-    std::shared_ptr<EngineDevice> device(new EngineDevice(false));
-    const Deadline deadline = device->DeadlineIn(longestOpeningWait);
-    const std::optional<bool> opened =
-        device->Call(deadline, [deadline](DeviceState& state) { return OpenPlayback(state, deadline); });
+    std::shared_ptr<EngineDevice> device(new EngineDevice);
+    const std::optional<bool> opened = device->Call(openingLimit, OpenPlayback);
     return opened.value_or(false) ? device : nullptr;
 }
 
 std::shared_ptr<EngineDevice> EngineDevice::OpenLoopback(int rateHz, int channels)
 {
     PrepareEngineOnce();
-    std::shared_ptr<EngineDevice> device(new EngineDevice(true));
-    const std::optional<bool> opened = device->Call(Deadline::max(), [rateHz, channels](DeviceState& state) {
-        return sound::OpenLoopback(state, rateHz, channels);
+    std::shared_ptr<EngineDevice> device(new EngineDevice);
+    const std::optional<bool> opened = device->Call(openingLimit, [rateHz, channels](DeviceState& state) {
+        return sound::OpenLoopback(state, rateHz, {.channels = channels, .type = ALC_SHORT_SOFT});
     });
     return opened.value_or(false) ? device : nullptr;
 }

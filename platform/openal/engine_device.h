@@ -5,21 +5,29 @@
 
 #include <chrono>
 #include <memory>
-#include <optional>
-#include <type_traits>
 #include <utility>
 
+#include "platform/openal/device_state.h"
 #include "platform/openal/engine_thread.h"
 
 namespace sound {
 
-// The device as its engine thread sees it (device_state.h); touched only by work on that thread.
-struct DeviceState;
+// How long work that can wait on the sound server may take, from its start. One that answers
+// opens a device in 10-15 ms (0.4 s under valgrind), switches its rendering in a few resets of
+// 5-7 ms and closes it in a few; one that stopped answering would keep the engine waiting for
+// ever, or half a minute. The program then answers a choice within 6 s and exits within 2 s
+// of Enter, whatever the server does.
+inline constexpr std::chrono::milliseconds openingLimit{5000};
+inline constexpr std::chrono::milliseconds creationLimit{5000};
+inline constexpr std::chrono::milliseconds closingLimit{1000};
+// Work that waits by itself (a question to the server) ends this long before its deadline, so
+// that its caller does not give up on work that is about to answer.
+inline constexpr std::chrono::milliseconds ownWaitMargin{50};
 
 class EngineDevice {
 public:
-    // Opens the default playback device; null when there is none, when it does not open within
-    // a few seconds, or when it is the engine's silent null device.
+    // Opens the default playback device; null when there is none, when it does not open in
+    // time, or when it is the engine's silent null device.
     static std::shared_ptr<EngineDevice> OpenDefault();
     // Opens a device that renders only when asked, into 16-bit samples; null when the engine
     // refuses the rate or the channel count (1 or 2).
@@ -29,25 +37,35 @@ public:
     EngineDevice(const EngineDevice&) = delete;
     EngineDevice& operator=(const EngineDevice&) = delete;
 
-    // The deadline of an operation that starts now and may wait on the sound server for at most
-    // limit. A loopback device waits on no server: its operations take as long as they take.
-    Deadline DeadlineIn(std::chrono::milliseconds limit) const;
-
     // Runs work(DeviceState&) on the device's engine thread, its context current there, and
-    // hands back the result; nothing when the device is lost or the work did not finish by the
-    // deadline (which loses the device). The work owns its captures: it may outlive the wait.
+    // hands back the result; nothing when it did not run, or did not end within its limit
+    // (engine_thread.h): work that can wait on the server has one, other work none.
     template <typename Work>
-    auto Call(Deadline deadline, Work work)
+    auto Call(Limit limit, Work work)
     {
-        return thread_.Call(deadline, [state = state_, work = std::move(work)]() mutable { return work(*state); });
+        return thread_.Call(limit, [state = state_, work = std::move(work)]() mutable { return work(*state); });
+    }
+
+    // Queues work(DeviceState&) that cannot wait on the server and returns at once; false when
+    // it will not run.
+    template <typename Work>
+    bool Post(Work work)
+    {
+        return thread_.Post([state = state_, work = std::move(work)]() mutable { work(*state); });
     }
 
 private:
-    explicit EngineDevice(bool loopback);
+    EngineDevice();
 
-    const bool loopback_;
     std::shared_ptr<DeviceState> state_;
     EngineThread thread_;
 };
+
+// Work on an engine thread: opens a loopback device rendering format at rateHz into state, its
+// context current on the thread; false, leaving in state what Close must close, when the
+// engine refuses.
+bool OpenLoopback(DeviceState& state, int rateHz, LoopbackFormat format);
+// Closes what state holds. Waits on the server.
+void Close(DeviceState& state);
 
 } // namespace sound

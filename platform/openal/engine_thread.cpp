@@ -1,102 +1,149 @@
-// Engine threads: a queue of work served by one thread, callers waiting each against its own
-// deadline, and the count of threads given up on while inside their work.
+// Engine threads: a queue of work served by one thread, bounded work timed from its start, and
+// the process's lost state.
 #include "platform/openal/engine_thread.h"
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 #include "platform/openal/exit_guard.h"
 
 namespace sound {
 namespace {
 
-// Raised by EndWorkIfGivenUp, caught where the thread runs the work.
-struct WorkGivenUp {};
+// Raised by EndWorkIfLost, caught where the thread runs the work.
+struct WorkEnded {};
 
 struct Job {
+    Job(std::function<void()> toRun, Limit bound)
+        : work(std::move(toRun))
+        , limit(bound)
+    {
+    }
+
     std::function<void()> work;
-    bool started = false; // under the thread's mutex
-    bool done = false;    // under the thread's mutex
-    std::atomic<bool> givenUp{false};
+    Limit limit;
+    // Under the thread's mutex:
+    bool started = false;
+    bool done = false;
+    Deadline deadline = Deadline::max();
+    std::exception_ptr failure; // what the work threw, for its caller
 };
 
-// Engine threads given up on while inside their work. Raised by the caller that gives up and
-// lowered by the thread once its work has returned, both under that thread's mutex; the thread
-// then never calls the engine again. Read by the exit guard.
-std::atomic<int> busyAfterGiveUp{0};
-
-// The work the calling engine thread is running.
-thread_local Job* currentJob = nullptr;
+std::atomic<bool> engineLost{false};
+std::atomic<int> engineThreads{0}; // started, not yet joined
+std::atomic<WorkHook> workHook{nullptr};
+thread_local Deadline currentDeadline = Deadline::max();
 
 } // namespace
+
+bool EngineLost()
+{
+    return engineLost.load();
+}
+
+bool EngineInUse()
+{
+    return engineThreads.load() > 0; // a lost engine's threads are never joined
+}
+
+void LoseEngine()
+{
+    if (!engineLost.exchange(true))
+        GuardEveryExit();
+}
 
 struct EngineThread::Shared {
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<std::shared_ptr<Job>> queue;
     bool stopping = false;
-    bool lost = false;
+    bool finished = false;
 
     void Serve()
     {
         std::unique_lock lock(mutex);
         for (;;) {
             changed.wait(lock, [this] { return !queue.empty() || stopping; });
-            if (queue.empty())
+            if (EngineLost())
+                Park(lock);
+            if (queue.empty()) {
+                finished = true;
+                changed.notify_all();
                 return;
+            }
             std::shared_ptr<Job> job = std::move(queue.front());
             queue.pop_front();
             job->started = true;
+            if (job->limit)
+                job->deadline = Clock::now() + *job->limit;
             lock.unlock();
-            currentJob = job.get();
+            if (job->limit)
+                changed.notify_all(); // its caller's wait is timed from now
+            currentDeadline = job->deadline;
             try {
+                if (const WorkHook hook = workHook.load())
+                    hook();
                 job->work();
+            } catch (const WorkEnded&) {
+                // The engine is lost: the work's result stays empty.
             } catch (...) {
-                // Given up, or the work failed (out of memory): its result stays empty.
+                job->failure = std::current_exception(); // out of memory, say
             }
-            currentJob = nullptr;
+            currentDeadline = Deadline::max();
             lock.lock();
             job->done = true;
-            if (job->givenUp) {
-                --busyAfterGiveUp;
-                // Lost: it neither calls the engine again nor ends, since the end of a thread
-                // runs the engine's own cleanup of what the thread held. The process's exit ends it.
-                for (;;)
-                    changed.wait(lock);
-            }
+            lock.unlock();
             changed.notify_all();
             // What the work captured goes without the lock held.
-            lock.unlock();
             job.reset();
             lock.lock();
         }
     }
+
+    // The engine is lost: nothing queued runs, and the thread never ends. The process's exit ends it.
+    [[noreturn]] void Park(std::unique_lock<std::mutex>& lock)
+    {
+        std::deque<std::shared_ptr<Job>> dropped;
+        dropped.swap(queue);
+        lock.unlock();
+        changed.notify_all();
+        dropped.clear();
+        lock.lock();
+        for (;;)
+            changed.wait(lock);
+    }
 };
 
-bool EngineBusyAfterGiveUp()
+Deadline CurrentDeadline()
 {
-    return busyAfterGiveUp.load() > 0;
+    return currentDeadline;
 }
 
-void EndWorkIfGivenUp()
+void EndWorkIfLost()
 {
-    if (currentJob && currentJob->givenUp.load())
-        throw WorkGivenUp{};
+    if (EngineLost())
+        throw WorkEnded{};
+}
+
+void SetWorkHook(WorkHook hook)
+{
+    workHook = hook;
 }
 
 EngineThread::EngineThread()
     : shared_(std::make_shared<Shared>())
 {
-    // Whichever thread opens a device is the one whose exit the guard must watch.
-    GuardExit();
     try {
         thread_ = std::thread([shared = shared_] { shared->Serve(); });
+        ++engineThreads;
     } catch (const std::system_error&) {
-        shared_->lost = true;
+        // Runs nothing: every call fails.
     }
 }
 
@@ -104,51 +151,62 @@ EngineThread::~EngineThread()
 {
     if (!thread_.joinable())
         return;
-    bool lost = false;
-    {
-        std::lock_guard lock(shared_->mutex);
-        shared_->stopping = true;
-        lost = shared_->lost;
-        shared_->changed.notify_all();
-    }
-    if (lost)
-        thread_.detach();
-    else
+    std::unique_lock lock(shared_->mutex);
+    shared_->stopping = true;
+    shared_->changed.notify_all();
+    shared_->changed.wait(lock, [this] { return shared_->finished || EngineLost(); });
+    const bool finished = shared_->finished;
+    lock.unlock();
+    if (finished) {
         thread_.join();
+        --engineThreads;
+    } else {
+        thread_.detach();
+    }
 }
 
-bool EngineThread::Run(Deadline deadline, std::function<void()> work)
+bool EngineThread::Run(Limit limit, std::function<void()> work)
 {
-    auto job = std::make_shared<Job>();
-    job->work = std::move(work);
+    GuardExit();
+    auto job = std::make_shared<Job>(std::move(work), limit);
     std::unique_lock lock(shared_->mutex);
-    if (shared_->lost)
+    if (!thread_.joinable() || EngineLost())
         return false;
     shared_->queue.push_back(job);
+    lock.unlock();
     shared_->changed.notify_all();
-    const auto settled = [&] { return job->done || shared_->lost; };
-    if (deadline == Deadline::max())
-        shared_->changed.wait(lock, settled);
-    else
-        shared_->changed.wait_until(lock, deadline, settled);
-    if (job->done)
-        return true;
-    if (!job->started) {
-        // Still waiting behind other work, or the thread was lost meanwhile: it never runs.
-        std::erase(shared_->queue, job);
-        return false;
+    lock.lock();
+    for (;;) {
+        if (job->done) {
+            if (job->failure)
+                std::rethrow_exception(job->failure);
+            return true;
+        }
+        if (!job->started && EngineLost()) {
+            std::erase(shared_->queue, job);
+            return false;
+        }
+        if (!job->started || job->deadline == Deadline::max()) {
+            shared_->changed.wait(lock);
+        } else if (shared_->changed.wait_until(lock, job->deadline) == std::cv_status::timeout && !job->done) {
+            LoseEngine();
+            shared_->changed.notify_all();
+            return false;
+        }
     }
-    shared_->lost = true;
-    job->givenUp = true;
-    ++busyAfterGiveUp;
-    shared_->changed.notify_all();
-    return false;
 }
 
-bool EngineThread::Lost() const
+bool EngineThread::Post(std::function<void()> work)
 {
-    std::lock_guard lock(shared_->mutex);
-    return shared_->lost;
+    GuardExit();
+    {
+        std::lock_guard lock(shared_->mutex);
+        if (!thread_.joinable() || EngineLost())
+            return false;
+        shared_->queue.push_back(std::make_shared<Job>(std::move(work), std::nullopt));
+    }
+    shared_->changed.notify_all();
+    return true;
 }
 
 } // namespace sound

@@ -1,14 +1,17 @@
 // Each rendering as loud as panning: the loudness of a 3D source's own sound over a whole turn
 // around the listener, measured under the device's HRTF and under panning on a loopback device
 // of the same rate, sets the source's gain.
+#include "platform/openal/loudness_match.h"
+
 #include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <string>
 #include <vector>
 
-#include "platform/openal/device_state.h"
+#include "platform/openal/engine_device.h"
 #include "platform/openal/hrtf_datasets.h"
+#include "platform/openal/rendering.h"
 
 namespace sound {
 namespace {
@@ -26,17 +29,11 @@ constexpr float radius = 10.0f;
 // thread while it lives; the measured device's context is current again afterwards.
 class LoopbackMeter {
 public:
-    LoopbackMeter(DeviceState& measured)
+    explicit LoopbackMeter(DeviceState& measured)
         : measured_(measured)
     {
-        device_ = alcLoopbackOpenDeviceSOFT(nullptr);
-        if (!device_ || !alcIsRenderFormatSupportedSOFT(device_, measured.rateHz, ALC_STEREO_SOFT, ALC_FLOAT_SOFT))
-            return;
-        const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT,
-                                     ALC_FREQUENCY, measured.rateHz, ALC_HRTF_SOFT, ALC_FALSE,
-                                     ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE, 0};
-        context_ = alcCreateContext(device_, attributes);
-        if (!context_ || alcSetThreadContext(context_) != ALC_TRUE)
+        meter_.rendering = Rendering::Panning;
+        if (!OpenLoopback(meter_, measured.rateHz, {.channels = 2, .type = ALC_FLOAT_SOFT}))
             return;
         alGetError();
         alGenBuffers(1, &buffer_);
@@ -49,15 +46,12 @@ public:
 
     ~LoopbackMeter()
     {
-        if (context_ && alcGetThreadContext() == context_) {
+        if (meter_.context && alcGetThreadContext() == meter_.context) {
             alDeleteSources(1, &source_);
             alDeleteBuffers(1, &buffer_);
         }
+        Close(meter_);
         alcSetThreadContext(measured_.context);
-        if (context_)
-            alcDestroyContext(context_);
-        if (device_)
-            alcCloseDevice(device_);
     }
 
     LoopbackMeter(const LoopbackMeter&) = delete;
@@ -68,34 +62,20 @@ public:
     // Renders with HRTF from the dataset the engine lists under that name, or panning for "".
     bool Render(const std::string& dataset)
     {
-        std::vector<ALCint> attributes = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT,
-                                          ALC_FREQUENCY, measured_.rateHz, ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE};
-        if (dataset.empty()) {
-            attributes.insert(attributes.end(), {ALC_HRTF_SOFT, ALC_FALSE});
-        } else {
-            const int index = DatasetIndex(ListDatasets(device_), dataset);
-            if (index < 0)
-                return false;
-            attributes.insert(attributes.end(), {ALC_HRTF_SOFT, ALC_TRUE, ALC_HRTF_ID_SOFT, index});
-        }
-        attributes.push_back(0);
-        if (alcResetDeviceSOFT(device_, attributes.data()) != ALC_TRUE)
+        const int index = dataset.empty() ? -1 : DatasetIndex(ListDatasets(meter_.device), dataset);
+        if (!dataset.empty() && index < 0)
             return false;
-        ALCint hrtf = ALC_FALSE;
-        alcGetIntegerv(device_, ALC_HRTF_SOFT, 1, &hrtf);
-        const ALCchar* name = hrtf == ALC_TRUE ? alcGetString(device_, ALC_HRTF_SPECIFIER_SOFT) : nullptr;
-        return dataset.empty() ? hrtf != ALC_TRUE : name && dataset == name;
+        return Reset(meter_, dataset.empty() ? Rendering::Panning : Rendering::HrtfFull, index, meter_.rateHz) &&
+               LoadedDataset(meter_.device) == dataset;
     }
 
     // The mean power of both channels over a whole turn of the sound, at the rendering set last.
     double TurnPower(const SourceSound& sound)
     {
-        const WAVEFORMATEX& format = sound.format;
-        const ALenum engineFormat = format.wBitsPerSample == 8 ? AL_FORMAT_MONO8 : AL_FORMAT_MONO16;
         alSourceStop(source_);
         alSourcei(source_, AL_BUFFER, 0);
-        alBufferData(buffer_, engineFormat, sound.samples.data(), static_cast<ALsizei>(sound.samples.size()),
-                     static_cast<ALsizei>(format.nSamplesPerSec));
+        alBufferData(buffer_, EngineFormat(sound.format), sound.samples.data(),
+                     static_cast<ALsizei>(sound.samples.size()), static_cast<ALsizei>(sound.format.nSamplesPerSec));
         alSourcei(source_, AL_BUFFER, static_cast<ALint>(buffer_));
         alSourcePlay(source_);
         std::vector<float> frames(2 * measureFrames);
@@ -104,8 +84,8 @@ public:
             const double angle = 2.0 * std::numbers::pi * direction / turnDirections;
             alSource3f(source_, AL_POSITION, radius * static_cast<float>(std::sin(angle)), 0.0f,
                        -radius * static_cast<float>(std::cos(angle)));
-            alcRenderSamplesSOFT(device_, frames.data(), settleFrames);
-            alcRenderSamplesSOFT(device_, frames.data(), measureFrames);
+            alcRenderSamplesSOFT(meter_.device, frames.data(), settleFrames);
+            alcRenderSamplesSOFT(meter_.device, frames.data(), measureFrames);
             for (const float sample : frames)
                 power += static_cast<double>(sample) * sample;
         }
@@ -114,21 +94,11 @@ public:
 
 private:
     DeviceState& measured_;
-    ALCdevice* device_ = nullptr;
-    ALCcontext* context_ = nullptr;
+    DeviceState meter_;
     ALuint buffer_ = 0;
     ALuint source_ = 0;
     bool ready_ = false;
 };
-
-// The dataset the device renders with; empty for panning.
-std::string HrtfDataset(DeviceState& state)
-{
-    ALCint hrtf = ALC_FALSE;
-    alcGetIntegerv(state.device, ALC_HRTF_SOFT, 1, &hrtf);
-    const ALCchar* name = hrtf == ALC_TRUE ? alcGetString(state.device, ALC_HRTF_SPECIFIER_SOFT) : nullptr;
-    return name ? name : "";
-}
 
 bool Silent(const SourceSound& sound)
 {
@@ -170,7 +140,7 @@ void Match(DeviceState& state, const std::vector<const SourceSound*>& sounds, co
 
 void MatchLoudness(DeviceState& state)
 {
-    const std::string dataset = HrtfDataset(state);
+    const std::string dataset = LoadedDataset(state.device);
     if (dataset == state.matchedDataset && state.rateHz == state.matchedRateHz)
         return;
     std::vector<const SourceSound*> sounds;
@@ -188,7 +158,7 @@ void NoteSound(DeviceState& state, ALuint source, const WAVEFORMATEX& format, st
         return;
     state.sounds.push_back({.source = source, .format = format, .samples = std::move(samples)});
     // The rendering may have changed since the last match.
-    const std::string dataset = HrtfDataset(state);
+    const std::string dataset = LoadedDataset(state.device);
     if (dataset == state.matchedDataset && state.rateHz == state.matchedRateHz)
         Match(state, {&state.sounds.back()}, dataset);
     else

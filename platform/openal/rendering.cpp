@@ -1,29 +1,23 @@
 // How a device renders 3D sound: HRTF chosen from the datasets the engine reports, or panning
 // where the output cannot take binaural stereo or no dataset loads.
+#include "platform/openal/rendering.h"
+
 #include <string>
 #include <vector>
 
 #include "platform/openal/device_state.h"
+#include "platform/openal/engine_thread.h"
 #include "platform/openal/hrtf_datasets.h"
 
 namespace sound {
 namespace {
-
-bool Reset(DeviceState& state, Rendering rendering, int dataset, int rateHz)
-{
-    const std::vector<ALCint> attributes = Attributes(state, rendering, dataset, rateHz);
-    // The engine waits on the server to stop and restart its stream.
-    const ALCboolean reset = alcResetDeviceSOFT(state.device, attributes.data());
-    EndWorkIfGivenUp();
-    return reset == ALC_TRUE;
-}
 
 // Why this output cannot render binaural stereo; empty when it can. HRTF is binaural stereo:
 // asked for it, the engine would make any output stereo and leave the server to mix the two
 // ears down.
 std::string HrtfObstacle(const DeviceState& state)
 {
-    const std::optional<int> channels = state.loopback ? std::optional<int>(state.channels) : state.outputChannels;
+    const std::optional<int> channels = state.loopback ? state.loopback->channels : state.outputChannels;
     if (!channels || *channels == 2)
         return "";
     return *channels == 1 ? "the output is mono" : "the output has " + std::to_string(*channels) + " channels, not 2";
@@ -46,9 +40,7 @@ bool TryDatasets(DeviceState& state, Rendering rendering, const std::vector<std:
         }
         // An engine that cannot load the dataset at this rate may have switched the device to
         // the dataset's own rate, or to another dataset.
-        const ALCchar* selected = alcGetString(state.device, ALC_HRTF_SPECIFIER_SOFT);
-        const bool enabled = status == ALC_HRTF_ENABLED_SOFT || status == ALC_HRTF_REQUIRED_SOFT;
-        if (enabled && selected && name == selected && runningHz == rateHz) {
+        if (LoadedDataset(state.device) == name && runningHz == rateHz) {
             state.rateHz = rateHz;
             state.rendering = rendering;
             return true;
@@ -88,8 +80,9 @@ std::vector<ALCint> Attributes(const DeviceState& state, Rendering rendering, in
     std::vector<ALCint> attributes;
     attributes.reserve(16); // the longest list; also spares GCC 12 a false -Wstringop-overflow at -O3
     if (state.loopback) {
-        attributes.insert(attributes.end(), {ALC_FORMAT_CHANNELS_SOFT, state.channels == 1 ? ALC_MONO_SOFT : ALC_STEREO_SOFT,
-                                             ALC_FORMAT_TYPE_SOFT, ALC_SHORT_SOFT});
+        attributes.insert(attributes.end(), {ALC_FORMAT_CHANNELS_SOFT,
+                                             state.loopback->channels == 1 ? ALC_MONO_SOFT : ALC_STEREO_SOFT,
+                                             ALC_FORMAT_TYPE_SOFT, state.loopback->type});
     }
     // Once known, the rate is pinned, or the server's choice could change it at each reset.
     if (rateHz > 0)
@@ -115,6 +108,38 @@ std::vector<ALCint> Attributes(const DeviceState& state, Rendering rendering, in
     return attributes;
 }
 
+bool Reset(DeviceState& state, Rendering rendering, int dataset, int rateHz)
+{
+    const std::vector<ALCint> attributes = Attributes(state, rendering, dataset, rateHz);
+    // The engine waits on the server to stop and restart its stream. A playback device that
+    // fails to is disconnected, and OpenAL Soft 1.24 crashes closing it: the engine is lost.
+    const ALCboolean reset = alcResetDeviceSOFT(state.device, attributes.data());
+    if (reset != ALC_TRUE && !state.loopback)
+        LoseEngine();
+    EndWorkIfLost();
+    return reset == ALC_TRUE;
+}
+
+std::vector<std::string> ListDatasets(ALCdevice* device)
+{
+    ALCint count = 0;
+    alcGetIntegerv(device, ALC_NUM_HRTF_SPECIFIERS_SOFT, 1, &count);
+    std::vector<std::string> names;
+    for (ALCint index = 0; index < count; ++index) {
+        const ALCchar* name = alcGetStringiSOFT(device, ALC_HRTF_SPECIFIER_SOFT, index);
+        names.emplace_back(name ? name : "");
+    }
+    return names;
+}
+
+std::string LoadedDataset(ALCdevice* device)
+{
+    ALCint hrtf = ALC_FALSE;
+    alcGetIntegerv(device, ALC_HRTF_SOFT, 1, &hrtf);
+    const ALCchar* name = hrtf == ALC_TRUE ? alcGetString(device, ALC_HRTF_SPECIFIER_SOFT) : nullptr;
+    return name ? name : "";
+}
+
 Selection Select(DeviceState& state, Rendering rendering)
 {
     if (!Connected(state))
@@ -124,9 +149,7 @@ Selection Select(DeviceState& state, Rendering rendering)
     // Each reset has the sound server grant the engine's latency anew, from the count it
     // granted last: shorter each time, and dearer. Panning needs none while the engine renders
     // no HRTF.
-    ALCint hrtf = ALC_FALSE;
-    alcGetIntegerv(state.device, ALC_HRTF_SOFT, 1, &hrtf);
-    if (rendering == Rendering::Panning && hrtf == ALC_FALSE) {
+    if (rendering == Rendering::Panning && LoadedDataset(state.device).empty()) {
         state.rendering = rendering;
         return Selection::Rendered;
     }
@@ -161,11 +184,8 @@ Selection Select(DeviceState& state, Rendering rendering)
 RenderingReport Report(DeviceState& state)
 {
     RenderingReport report;
-    ALCint enabled = ALC_FALSE;
-    alcGetIntegerv(state.device, ALC_HRTF_SOFT, 1, &enabled);
-    report.hrtf = enabled == ALC_TRUE;
-    if (const ALCchar* name = report.hrtf ? alcGetString(state.device, ALC_HRTF_SPECIFIER_SOFT) : nullptr)
-        report.dataset = name;
+    report.dataset = LoadedDataset(state.device);
+    report.hrtf = !report.dataset.empty();
     report.fallback = state.fallback;
     alcGetIntegerv(state.device, ALC_FREQUENCY, 1, &report.rateHz);
     report.datasets = ListDatasets(state.device);

@@ -1,13 +1,15 @@
-// How a device renders its 3D sources: the renderings a buffer can ask for, and what the
-// engine renders with now.
+// How a device renders its 3D sources: the renderings a buffer can ask for, the work that switches
+// a device to one (on its engine thread), and what the engine renders with now.
 #pragma once
+
+#include <AL/alc.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/openal/dsound_api.h"
-
 namespace sound {
+
+struct DeviceState;
 
 enum class Rendering {
     Automatic, // the engine decides: HRTF only where it detects headphones, or where the user forces it
@@ -39,7 +41,22 @@ struct RenderingReport {
     std::string engineVersion;         // as the engine gives it: "1.1 ALSOFT 1.24.2"
 };
 
-// Fills report for a device of the layer; false for anything else, or a device that is lost.
-bool DescribeRendering(LPDIRECTSOUND device, RenderingReport& report);
+// What follows is work on the device's engine thread.
+
+// What the engine is told at context creation and at each reset; a dataset below 0, or a
+// rate of 0, is left to the engine.
+std::vector<ALCint> Attributes(const DeviceState& state, Rendering rendering, int dataset, int rateHz);
+// Resets the device to the rendering; waits on the server.
+bool Reset(DeviceState& state, Rendering rendering, int dataset, int rateHz);
+// The HRTF datasets the engine lists, in its order of preference.
+std::vector<std::string> ListDatasets(ALCdevice* device);
+// The dataset the engine renders with; empty for panning.
+std::string LoadedDataset(ALCdevice* device);
+
+// Switches the whole device to the rendering; Report says why a request fell back. Waits on
+// the server.
+Selection Select(DeviceState& state, Rendering rendering);
+// What the engine renders with now.
+RenderingReport Report(DeviceState& state);
 
 } // namespace sound

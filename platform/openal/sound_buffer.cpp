@@ -3,16 +3,17 @@
 #include "platform/openal/sound_buffer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "platform/openal/counted.h"
 #include "platform/openal/device_state.h"
+#include "platform/openal/loudness_match.h"
 
 namespace sound {
 namespace {
@@ -108,13 +109,6 @@ HRESULT CheckDescription(const DSBUFFERDESC* description, BufferRequest& request
 
 namespace {
 
-// How long a buffer's call may wait for the device's engine thread. None of them waits on the
-// sound server; the bound holds should the engine stop answering all the same. An upload to a
-// 3D buffer also measures its loudness (about 20 ms of rendering, a second under valgrind).
-constexpr std::chrono::milliseconds longestCallWait{1000};
-constexpr std::chrono::milliseconds longestUploadWait{5000};
-
-
 bool Finite(D3DVALUE value)
 {
     return std::isfinite(value);
@@ -166,9 +160,7 @@ bool Upload(DeviceState& state, EngineSource engine, bool is3D, const WAVEFORMAT
     alGetSourcei(engine.source, AL_SAMPLE_OFFSET, &offset);
     alSourceStop(engine.source);
     alSourcei(engine.source, AL_BUFFER, 0);
-    const ALenum engineFormat = format.nChannels == 1 ? (format.wBitsPerSample == 8 ? AL_FORMAT_MONO8 : AL_FORMAT_MONO16)
-                                                      : (format.wBitsPerSample == 8 ? AL_FORMAT_STEREO8 : AL_FORMAT_STEREO16);
-    alBufferData(engine.buffer, engineFormat, samples.data(), static_cast<ALsizei>(samples.size()),
+    alBufferData(engine.buffer, EngineFormat(format), samples.data(), static_cast<ALsizei>(samples.size()),
                  static_cast<ALsizei>(format.nSamplesPerSec));
     alSourcei(engine.source, AL_BUFFER, static_cast<ALint>(engine.buffer));
     if (sourceState == AL_PLAYING || sourceState == AL_PAUSED)
@@ -233,8 +225,7 @@ public:
         const auto seen = Call([source = engine_.source](DeviceState& state) {
             ALint sourceState = AL_INITIAL;
             alGetSourcei(source, AL_SOURCE_STATE, &sourceState);
-            const bool playing = sourceState == AL_PLAYING;
-            return std::pair{playing, Connected(state) && !(playing && Stalled(state, longestStall))};
+            return std::pair{sourceState == AL_PLAYING, Connected(state)};
         });
         if (!seen) {
             *status = DSBSTATUS_BUFFERLOST;
@@ -283,7 +274,7 @@ public:
     }
 
     HRESULT Unlock(LPVOID region1, DWORD length1, LPVOID region2, DWORD length2) override
-    {
+    try {
         std::vector<BYTE> samples;
         {
             std::lock_guard lock(mutex_);
@@ -295,14 +286,15 @@ public:
             locked_ = false;
             samples = samples_;
         }
-        const auto uploaded = device_->Call(device_->DeadlineIn(longestUploadWait),
-                                            [engine = engine_, is3D = is3D_, format = format_,
-                                             samples = std::move(samples)](DeviceState& state) mutable {
-                                                return Upload(state, engine, is3D, format, std::move(samples));
-                                            });
+        const auto uploaded = Call([engine = engine_, is3D = is3D_, format = format_,
+                                    samples = std::move(samples)](DeviceState& state) mutable {
+            return Upload(state, engine, is3D, format, std::move(samples));
+        });
         if (!uploaded)
             return DSERR_BUFFERLOST;
         return *uploaded ? DS_OK : DSERR_GENERIC;
+    } catch (const std::bad_alloc&) {
+        return DSERR_OUTOFMEMORY;
     }
 
     HRESULT Play(DWORD reserved, DWORD priority, DWORD flags) override
@@ -367,10 +359,11 @@ public:
     }
 
 private:
+    // None of a buffer's work waits on the sound server: it runs to its end.
     template <typename Work>
     auto Call(Work work) -> std::optional<std::invoke_result_t<Work&, DeviceState&>>
     {
-        return device_->Call(device_->DeadlineIn(longestCallWait), std::move(work));
+        return device_->Call(std::nullopt, std::move(work));
     }
 
     // Runs one 3D setter: checks, stores, and hands the whole 3D state to the engine.
@@ -381,17 +374,13 @@ private:
             return DSERR_UNSUPPORTED; // deferred settings need a listener to commit them, which the layer lacks
         if (apply != DS3D_IMMEDIATE || !valid)
             return DSERR_INVALIDPARAM;
-        Placement placement;
-        {
-            std::lock_guard lock(mutex_);
-            store(placement_);
-            placement = placement_;
-        }
-        const auto applied =
-            Call([source = engine_.source, placement](DeviceState&) { return Apply3D(source, placement); });
-        if (!applied)
-            return DSERR_BUFFERLOST;
-        return *applied ? DS_OK : DSERR_GENERIC;
+        // Posted in the order stored, to take effect in order with the buffer's other calls;
+        // nobody waits for it.
+        std::lock_guard lock(mutex_);
+        store(placement_);
+        const bool posted =
+            device_->Post([source = engine_.source, placement = placement_](DeviceState&) { Apply3D(source, placement); });
+        return posted ? DS_OK : DSERR_BUFFERLOST;
     }
 
     DWORD PlayOffsetBytes()
@@ -407,10 +396,7 @@ private:
     // The last reference is gone: playback ends and the engine's objects go.
     void Retire() override
     {
-        Call([engine = engine_](DeviceState& state) {
-            DeleteEngineSource(state, engine);
-            return true;
-        });
+        device_->Post([engine = engine_](DeviceState& state) { DeleteEngineSource(state, engine); });
     }
 
     const std::shared_ptr<EngineDevice> device_;

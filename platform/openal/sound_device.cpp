@@ -1,18 +1,20 @@
 // The DirectSound device on OpenAL Soft, the default playback device or a loopback one, and the
 // buffers it creates.
+#include "platform/openal/sound_device.h"
+
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
 #include "platform/openal/counted.h"
-#include "platform/openal/device_state.h"
 #include "platform/openal/dsound_api.h"
 #include "platform/openal/engine_device.h"
-#include "platform/openal/loopback.h"
+#include "platform/openal/loudness_match.h"
 #include "platform/openal/sound_buffer.h"
+#include "platform/openal/sound_server.h"
 
 namespace sound {
 namespace {
@@ -25,16 +27,20 @@ constexpr bool windowRequired = false;
 constexpr bool windowRequired = true;
 #endif
 
-// How long creating a buffer may wait on the sound server, from the choice to the answer: the
-// whole device switches to the rendering it asks for (a few resets of the engine, 5-7 ms each
-// with a server that answers) and the engine makes its objects. The program then answers a
-// choice within 6 s whatever the server does.
-constexpr std::chrono::milliseconds longestCreationWait{5000};
-// Work that waits by itself ends this long before its operation's deadline, so that the
-// caller does not give up on work that is about to answer.
-constexpr std::chrono::milliseconds ownWaitMargin{50};
-// Reading the device's state waits on no server.
-constexpr std::chrono::milliseconds longestReportWait{1000};
+// Whether the sound server still holds the device's stream, as far as anyone can tell: a server
+// that takes the question and does not answer in time is frozen or gone, and so is one that no
+// longer lists the stream it listed when the device opened, which loses the engine. With no
+// server to ask, nothing says otherwise.
+bool ServerHoldsOurStream(DeviceState& state)
+{
+    if (state.loopback)
+        return true;
+    const ServerAnswer answer = AskAboutOurStream(CurrentDeadline() - ownWaitMargin);
+    if (answer.answered && (answer.listed || !state.streamListed))
+        return true;
+    LoseEngine();
+    return false;
+}
 
 // A playback device. Buffers share its engine device, so that it lives as long as any of
 // them does.
@@ -68,7 +74,7 @@ public:
     }
 
     HRESULT CreateSoundBuffer(LPCDSBUFFERDESC description, LPDIRECTSOUNDBUFFER* buffer, LPUNKNOWN outer) override
-    {
+    try {
         if (!buffer)
             return DSERR_INVALIDPARAM;
         *buffer = nullptr;
@@ -89,29 +95,27 @@ public:
             HRESULT status = DSERR_NODRIVER;
             EngineSource engine;
         };
-        const Deadline deadline = device_->DeadlineIn(longestCreationWait);
-        const std::optional<Created> created =
-            device_->Call(deadline, [request, deadline](DeviceState& state) {
-                // A server that takes nothing the engine mixes is gone or frozen: an engine
-                // that keeps its device connected after the server was killed tells no more.
-                if (!SeenPlaying(state, deadline - ownWaitMargin))
-                    return Created{};
-                const Selection selected =
-                    (request.flags & DSBCAPS_CTRL3D) ? Select(state, request.rendering) : Selection::Rendered;
-                if (selected == Selection::NoDevice || !Connected(state))
-                    return Created{};
-                MatchLoudness(state);
-                const std::optional<EngineSource> engine = CreateEngineSource(state, request);
-                if (!engine)
-                    return Created{.status = Connected(state) ? DSERR_OUTOFMEMORY : DSERR_NODRIVER, .engine = {}};
-                return Created{.status = selected == Selection::Panned ? DS_NO_VIRTUALIZATION : DS_OK,
-                               .engine = *engine};
-            });
+        const std::optional<Created> created = device_->Call(creationLimit, [request](DeviceState& state) {
+            if (!Connected(state) || !ServerHoldsOurStream(state))
+                return Created{};
+            const Selection selected =
+                (request.flags & DSBCAPS_CTRL3D) ? Select(state, request.rendering) : Selection::Rendered;
+            if (selected == Selection::NoDevice || !Connected(state))
+                return Created{};
+            MatchLoudness(state);
+            const std::optional<EngineSource> engine = CreateEngineSource(state, request);
+            if (!engine)
+                return Created{.status = Connected(state) ? DSERR_OUTOFMEMORY : DSERR_NODRIVER, .engine = {}};
+            return Created{.status = selected == Selection::Panned ? DS_NO_VIRTUALIZATION : DS_OK,
+                           .engine = *engine};
+        });
         if (!created)
             return DSERR_NODRIVER;
         if (SUCCEEDED(created->status))
             *buffer = NewSoundBuffer(device_, request, created->engine);
         return created->status;
+    } catch (const std::bad_alloc&) {
+        return DSERR_OUTOFMEMORY;
     }
 
     EngineDevice& Engine() const { return *device_; }
@@ -156,10 +160,11 @@ bool RenderLoopback(LPDIRECTSOUND device, std::int16_t* samples, int frames)
         return false;
     // Rendered into memory of the work's own, as the work may outlive the wait.
     const auto rendered = engine->Call(
-        engine->DeadlineIn(longestReportWait), [frames](DeviceState& state) -> std::optional<std::vector<std::int16_t>> {
+        std::nullopt, [frames](DeviceState& state) -> std::optional<std::vector<std::int16_t>> {
             if (!state.loopback)
                 return std::nullopt;
-            std::vector<std::int16_t> out(static_cast<std::size_t>(frames) * static_cast<std::size_t>(state.channels));
+            std::vector<std::int16_t> out(static_cast<std::size_t>(frames) *
+                                          static_cast<std::size_t>(state.loopback->channels));
             alcRenderSamplesSOFT(state.device, out.data(), frames);
             return out;
         });
@@ -175,7 +180,7 @@ bool DescribeRendering(LPDIRECTSOUND device, RenderingReport& report)
     if (!engine)
         return false;
     const std::optional<RenderingReport> now =
-        engine->Call(engine->DeadlineIn(longestReportWait), [](DeviceState& state) { return Report(state); });
+        engine->Call(std::nullopt, [](DeviceState& state) { return Report(state); });
     if (!now)
         return false;
     report = *now;
@@ -185,7 +190,7 @@ bool DescribeRendering(LPDIRECTSOUND device, RenderingReport& report)
 } // namespace sound
 
 HRESULT DirectSoundCreate(LPCGUID device, LPDIRECTSOUND* directSound, LPUNKNOWN outer)
-{
+try {
     if (!directSound)
         return DSERR_INVALIDPARAM;
     *directSound = nullptr;
@@ -194,4 +199,6 @@ HRESULT DirectSoundCreate(LPCGUID device, LPDIRECTSOUND* directSound, LPUNKNOWN 
     if (device && !(*device == GUID_NULL))
         return DSERR_NODRIVER; // only the default playback device is known
     return sound::CreateDevice(sound::EngineDevice::OpenDefault(), directSound);
+} catch (const std::bad_alloc&) {
+    return DSERR_OUTOFMEMORY;
 }

@@ -1,5 +1,6 @@
-// Device objects on the engine's loopback device, which renders only when asked: what the
-// layer's tests and the offline renderer listen to.
+// The DirectSound device objects beyond DirectSoundCreate's: devices on the engine's loopback
+// device, which renders only when asked (what the layer's tests and the offline renderer listen
+// to), and what any device of the layer reports of its rendering.
 #pragma once
 
 #include <cstdint>
@@ -14,5 +15,8 @@ HRESULT CreateLoopbackDevice(int rateHz, int channels, LPDIRECTSOUND* device);
 
 // Renders frames of interleaved samples from a device made by CreateLoopbackDevice.
 bool RenderLoopback(LPDIRECTSOUND device, std::int16_t* samples, int frames);
+
+// Fills report for a device of the layer; false for anything else, or once the engine is lost.
+bool DescribeRendering(LPDIRECTSOUND device, RenderingReport& report);
 
 } // namespace sound

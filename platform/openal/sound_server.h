@@ -1,5 +1,6 @@
-// The layout of the output the engine plays to. Engines from 1.22 on report it themselves;
-// for older ones (1.19) each system asks whoever knows.
+// What the sound server says of this process's playback stream: the layout of the output it
+// plays to, for engines that do not report it (1.19), and whether the server still answers and
+// still holds the stream. Each system asks whoever knows; with no one to ask, nothing is known.
 #pragma once
 
 #include <optional>
@@ -8,18 +9,19 @@
 
 namespace sound {
 
-struct ChannelsAnswer {
-    // False when whoever knows (the sound server) did not answer by the deadline.
+struct ServerAnswer {
+    // False when a server took the question and did not answer by the deadline.
     bool answered = true;
-    // The output's channel count; nothing when no one can tell (no server to ask).
+    // Whether the server listed our stream, and its channel count then.
+    bool listed = false;
     std::optional<int> channels;
 };
 
 // Prepares the question, before the engine's first call: on Linux, our streams carry a mark of
 // this process's own by which the sound server's listing tells them from others'.
-void PrepareOutputQuestion();
+void PrepareServerQuestion();
 
-// The channel count of the output the engine opened for this process, asked by deadline.
-ChannelsAnswer OutputChannels(Deadline deadline);
+// Asks the server about the stream the engine plays for this process, by deadline.
+ServerAnswer AskAboutOurStream(Deadline deadline);
 
 } // namespace sound

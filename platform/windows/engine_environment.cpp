@@ -1,7 +1,7 @@
 // The engine's environment on Windows: its log kept quiet and our light datasets in its search.
 // Through WASAPI the engine mixes once per period of the audio device whatever its own period
 // setting, which there only lengthens its queue: it gets no configuration of ours.
-#include "platform/openal/engine_setup.h"
+#include "platform/openal/engine_environment.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -19,6 +19,7 @@ namespace sound {
 
 // Nothing to arm: every exit comes through the wrapper.
 void GuardExit() {}
+void GuardEveryExit() {}
 
 } // namespace sound
 
@@ -26,7 +27,7 @@ extern "C" [[noreturn]] void __real_exit(int status);
 
 extern "C" [[noreturn]] void __wrap_exit(int status)
 {
-    if (sound::EngineBusyAfterGiveUp()) {
+    if (sound::EngineInUse()) {
         std::cout.flush();
         std::cerr.flush();
         std::fflush(nullptr);

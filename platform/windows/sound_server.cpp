@@ -1,12 +1,13 @@
-// The output's layout on Windows: the engine's WASAPI backend (1.22 and later) reports it
-// itself; an older engine gets no answer, and the output counts as able to take stereo.
-#include "platform/openal/output_layout.h"
+// The sound server's answers on Windows: there is no server to ask. The engine's WASAPI backend
+// (1.22 and later) reports the output's layout itself; an older engine's output counts as able
+// to take stereo.
+#include "platform/openal/sound_server.h"
 
 namespace sound {
 
-void PrepareOutputQuestion() {}
+void PrepareServerQuestion() {}
 
-ChannelsAnswer OutputChannels(Deadline)
+ServerAnswer AskAboutOurStream(Deadline)
 {
     return {};
 }

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/openal/loopback.h"
+#include "platform/openal/sound_device.h"
 #include "platform/platform.h"
 #include "tone/tone_buffer.h"
 #include "tools/hrtf/alsoft_settings.h"

@@ -29,7 +29,7 @@
 #endif
 
 #include "orbit/orbit.h"
-#include "platform/openal/loopback.h"
+#include "platform/openal/sound_device.h"
 #include "platform/platform.h"
 #include "tone/tone_buffer.h"
 #include "tools/hrtf/mhr_dataset.h"

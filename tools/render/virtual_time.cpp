@@ -11,7 +11,7 @@
 
 #include "orbit/orbit.h"
 #include "platform/posix/kernel.h"
-#include "platform/openal/loopback.h"
+#include "platform/openal/sound_device.h"
 
 namespace render {
 namespace {
