@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""Stress tests of the built orbit-tone executable: the sound server killed or frozen under
-it, Ctrl+C, a run under valgrind's memcheck, and 200 runs in a row with random answers.
+"""Stress tests of the built orbit-tone executable: the sound server killed, frozen, stuttering
+or its sink suspended under it, Ctrl+C, a run under valgrind's memcheck, and 200 runs in a row
+with random answers.
 
     tests/e2e/test_stress.py --exe build/orbit-tone [-v] [unittest names...]
 
@@ -28,8 +29,9 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from e2e_support import (EXIT_TIMEOUT_S, EXPECTED_STDOUT, INTRODUCTION, MENU, CLOSING,  # noqa: E402
-                         NO_DEVICE_MESSAGE, UNRECOGNIZED_NOTICE, PipeWireSandbox, ProgramRun, PulseSandbox,
-                         SandboxTestCase, ServerSandbox, no_server_env, run_suite)
+                         NO_DEVICE_MESSAGE, SINK_NAME, UNRECOGNIZED_NOTICE, PipeWireSandbox, ProgramRun,
+                         PulseSandbox, SandboxTestCase, ServerSandbox, no_server_env, run_suite)
+import recording  # noqa: E402  (tools/recording.py, on the path e2e_support sets)
 from stress_support import (MEMCHECK_ERROR_STATUS, MemcheckReport, WrappedRun,  # noqa: E402
                             Stutter, client_binaries, kill_daemon, memcheck_command, memcheck_env,
                             private_sandbox, refusing_sockets, server_answers, signal_daemon, thaw_at, thaw_daemon,
@@ -46,6 +48,7 @@ SIGINT_EXIT_BOUND_S = 5.0       # Ctrl+C ends the process within milliseconds he
 INTERRUPT_AFTER_ANSWER_S = 1.0  # Ctrl+C comes this long into the wait on a frozen server
 MEMCHECK_PLAY_S = 3.0           # about 45 moves of the animator (one every 66 ms)
 MEMCHECK_TIMEOUT_S = 120.0      # each wait under valgrind; a whole run takes a few seconds
+HEARD_AFTER_RESUME_S = 2.5       # a suspended sink's monitor is recorded this long once it resumes
 MENU_STDOUT = INTRODUCTION + MENU   # what a run that fails after the menu has written
 # The sanitizer builds make fewer runs (ORBIT_TONE_SOAK_RUNS): a sanitizer reports a fault the
 # first time its path runs, and the plain build's 200 runs look for the rare orderings.
@@ -81,20 +84,21 @@ def press_enter(run) -> float:
     return pressed
 
 
-# The sound server frozen (SIGSTOP), killed (SIGKILL) or stuttering (stopped and continued over
-# and over) from one moment of a run on: before the program starts, once the menu shows (the
-# answer typed after it), or while the tone plays. Each row: the moment, the fault, the answers
-# tried, and what the user sees: the tone playing (the closing lines, then Enter ends the run
-# with 0) or the step's message and exit 1; may_play: either of the two. interrupt: Ctrl+C
-# instead, while the program waits on the frozen server. user_config: the user's ~/.alsoftrc.
-# thaw_at_s: a server frozen at start is thawed this long after the launch. stutter: seconds
-# stopped, seconds running. socket_activation: the server's listening sockets are held for it
-# as systemd's socket units hold them, so that they still accept once it is killed ("hold":
-# and nothing starts it again).
+# The sound server frozen (SIGSTOP), killed (SIGKILL), stuttering (stopped and continued over
+# and over) or its sink suspended (the server answering, the sink taking nothing) from one moment
+# of a run on: before the program starts, once the menu shows (the answer typed after it), or
+# while the tone plays. Each row: the moment, the fault, the answers tried, and what the user
+# sees: the tone playing (the closing lines, then Enter ends the run with 0) or the step's
+# message and exit 1; may_play: either of the two. interrupt: Ctrl+C instead, while the program
+# waits on the frozen server. user_config: the user's ~/.alsoftrc. thaw_at_s: a server frozen at
+# start is thawed this long after the launch. stutter: seconds stopped, seconds running.
+# socket_activation: the server's listening sockets are held for it as systemd's socket units
+# hold them, so that they still accept once it is killed ("hold": and nothing starts it again).
+# answer_after_s: how long after the menu the answer comes.
 @dataclass(frozen=True)
 class Fault:
     moment: str                 # "start", "menu" or "playing"
-    kind: str                   # "frozen", "killed" or "stutter"
+    kind: str                   # "frozen", "killed", "stutter" or "suspended"
     answers: tuple[str, ...]
     message: bytes = b""        # standard error; empty: the tone plays
     interrupt: bool = False
@@ -103,6 +107,12 @@ class Fault:
     thaw_at_s: float | None = None
     stutter: tuple[float, float] = (0.0, 0.0)
     socket_activation: str | None = None
+    answer_after_s: float = ANSWER_AFTER_FAULT_S
+
+    @property
+    def menu_shows(self) -> bool:
+        """The server answers the program's start, as a suspended one does: the menu shows."""
+        return self.moment != "start" or self.kind == "suspended"
 
 
 BUFFER_FAILURE = b"Failed to create buffer!\n\n"
@@ -116,8 +126,9 @@ if os.environ.get("ORBIT_TONE_FAULT_SERVERS") == "pulse":
 FAULTS = (
     # The open is bounded: the device is given up on after 5 s.
     Fault("start", "frozen", ("1",), NO_DEVICE_MESSAGE),
-    # A device that takes nothing for 3 s after the choice has lost its server, frozen or killed:
-    # the engine may keep it connected either way (OpenAL Soft 1.24's PipeWire backend does).
+    # A server that does not answer the layer's question about its stream when a buffer is made
+    # has lost it, or a reset that waits on it is given up: the engine may keep the device
+    # connected either way (OpenAL Soft 1.24's PipeWire backend does).
     Fault("menu", "frozen", ("1", "2", "3", "4"), BUFFER_FAILURE),
     Fault("menu", "frozen", ("4",), interrupt=True),
     # HRTF forced on by the user: No Virtualization resets the device too.
@@ -138,6 +149,11 @@ FAULTS = (
     # Killed while its listening socket is held, as on a desktop whose systemd holds it: a
     # connection is accepted and never answered, and that must not count as a server.
     Fault("menu", "killed", ("1", "2", "3", "4"), BUFFER_FAILURE, socket_activation="hold"),
+    # A healthy sink that takes nothing (suspended, as a Bluetooth headset starting or a USB DAC
+    # waking is): the server answers, so the tone plays however soon or late the user answers,
+    # and is heard once the sink resumes.
+    Fault("start", "suspended", ("4",), answer_after_s=0.1),
+    Fault("start", "suspended", ("2",), answer_after_s=1.0),
 )
 
 
@@ -157,7 +173,8 @@ class ServerFaultTest(unittest.TestCase):
                     with self.subTest(server=server.NAME, moment=fault.moment, fault=fault.kind, answer=answer,
                                       interrupt=fault.interrupt, user_config=fault.user_config,
                                       thaw_at_s=fault.thaw_at_s, stutter=fault.stutter,
-                                      socket_activation=fault.socket_activation), \
+                                      socket_activation=fault.socket_activation,
+                                      answer_after_s=fault.answer_after_s), \
                             private_sandbox(server, socket_activation=fault.socket_activation) as sandbox:
                         self.check_fault(sandbox, fault, answer)
 
@@ -175,7 +192,8 @@ class ServerFaultTest(unittest.TestCase):
                  (f", user config {fault.user_config!r}" if fault.user_config else "") +
                  (f", thawed at {fault.thaw_at_s} s" if fault.thaw_at_s is not None else "") +
                  (f", stopped {fault.stutter[0]} s / running {fault.stutter[1]} s" if fault.kind == "stutter" else "") +
-                 (f", sockets held ({fault.socket_activation})" if fault.socket_activation else ""))
+                 (f", sockets held ({fault.socket_activation})" if fault.socket_activation else "") +
+                 (f", answered {fault.answer_after_s} s after the menu" if fault.kind == "suspended" else ""))
         if fault.user_config:
             with open(os.path.join(sandbox.dir, "home", ".alsoftrc"), "w") as f:
                 f.write(fault.user_config)
@@ -187,6 +205,8 @@ class ServerFaultTest(unittest.TestCase):
                     self.assertEqual(refusing_sockets(sandbox), [], "the server's sockets should still accept")
             elif fault.kind == "stutter":
                 stoppers.append(Stutter(sandbox, *fault.stutter).start().stop)
+            elif fault.kind == "suspended":
+                sandbox.pactl("suspend-sink", SINK_NAME, "1")
             else:
                 signal_daemon(sandbox, signal.SIGSTOP)
 
@@ -197,7 +217,7 @@ class ServerFaultTest(unittest.TestCase):
         if fault.thaw_at_s is not None:
             stoppers.append(thaw_at(sandbox, run.launch_time + fault.thaw_at_s).cancel)
         played = False
-        if fault.moment == "start":
+        if not fault.menu_shows:
             # Answers are there in case the program asks, with Enter to end a run that plays.
             try:
                 run.write(answer + "\n\n")
@@ -218,8 +238,9 @@ class ServerFaultTest(unittest.TestCase):
             self.assertTrue(run.wait_for_stdout_ending(MENU), f"the menu prompt did not come: {run.describe()}")
             if fault.moment == "menu":
                 strike()
-                # The user reads the menu before typing; the engine notices a lost server meanwhile.
-                time.sleep(ANSWER_AFTER_FAULT_S)
+            # The user reads the menu before typing; the engine notices a lost server meanwhile.
+            if fault.moment != "playing":
+                time.sleep(fault.answer_after_s)
             answered = time.monotonic()
             run.write(answer + "\n")
             if fault.interrupt:
@@ -255,6 +276,8 @@ class ServerFaultTest(unittest.TestCase):
                     self.assertEqual(sandbox.sink_input_binaries(), ["orbit-tone"],
                                      "the program's stream should be playing on the daemon")
                     strike()
+                if fault.kind == "suspended":
+                    figures.update(self.hear_after_resume(sandbox))
                 time.sleep(AFTER_FAULT_S)
                 self.assertTrue(run.running(), f"the program ended by itself: {run.describe()}")
                 self.assertEqual(run.stdout, EXPECTED_STDOUT, "the program wrote more after the fault")
@@ -279,6 +302,20 @@ class ServerFaultTest(unittest.TestCase):
             self.assertTrue(server_answers(sandbox, timeout_s=10.0), "the thawed daemon does not answer")
             self.assertEqual(sandbox.wait_for_no_sink_input(), [], "a stream of the program's was left")
             self.assertEqual(wait_for_no_client_of_ours(sandbox), [], "a client of the program's was left")
+
+
+    def hear_after_resume(self, sandbox: ServerSandbox) -> dict:
+        """Resumes the suspended sink and records its monitor: the tone must come."""
+        sandbox.pactl("suspend-sink", SINK_NAME, "0")
+        recorder = sandbox.recorder()
+        recorder.start()
+        time.sleep(HEARD_AFTER_RESUME_S)
+        rec = recorder.stop()
+        # The monitor's first second or so may be missing; the last second must hold the tone.
+        coverage = recording.tone_coverage(rec, max(0, rec.frames - rec.rate_hz), rec.frames)
+        self.assertGreater(coverage, 0.9, f"the tone is not heard after the sink resumed: {coverage:.2f} of the "
+                                          f"last second of {rec.duration_s:.1f} s recorded")
+        return {"tone_heard_after_resume": round(coverage, 2)}
 
 
 class InterruptTest(SandboxTestCase):
