@@ -3,6 +3,7 @@
 #include "platform/openal/sound_device.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -27,6 +28,10 @@ constexpr bool windowRequired = false;
 constexpr bool windowRequired = true;
 #endif
 
+// Making a buffer asks the server first, and leaves the rest (a few resets, the loudness match:
+// tens of milliseconds, a second or two under valgrind) this much of its time.
+constexpr std::chrono::milliseconds creationAfterQuestion{2000};
+
 // Whether the sound server still holds the device's stream, as far as anyone can tell: a server
 // that takes the question and does not answer in time is frozen or gone, and so is one that no
 // longer lists the stream it listed when the device opened, which loses the engine. With no
@@ -35,7 +40,7 @@ bool ServerHoldsOurStream(DeviceState& state)
 {
     if (state.loopback)
         return true;
-    const ServerAnswer answer = AskAboutOurStream(CurrentDeadline() - ownWaitMargin);
+    const ServerAnswer answer = AskAboutOurStream(CurrentDeadline() - creationAfterQuestion);
     if (answer.answered && (answer.listed || !state.streamListed))
         return true;
     LoseEngine();
