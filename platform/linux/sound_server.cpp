@@ -22,9 +22,6 @@
 namespace sound {
 namespace {
 
-struct MainLoopFree {
-    void operator()(pa_mainloop* loop) const { pa_mainloop_free(loop); }
-};
 struct ContextRelease {
     void operator()(pa_context* context) const
     {
@@ -32,9 +29,7 @@ struct ContextRelease {
         pa_context_unref(context);
     }
 };
-struct OperationRelease {
-    void operator()(pa_operation* operation) const { pa_operation_unref(operation); }
-};
+using Operation = std::unique_ptr<pa_operation, decltype(&pa_operation_unref)>;
 
 constexpr const char* markKey = "orbit-tone.instance";
 
@@ -139,7 +134,7 @@ ServerAnswer AskAboutOurStream(Deadline deadline)
     // A server that refuses or drops the connection is none; one that keeps silent did not answer.
     const auto unanswered = [&late] { return ServerAnswer{.answered = !late, .listed = false, .channels = std::nullopt}; };
 
-    const std::unique_ptr<pa_mainloop, MainLoopFree> loop(pa_mainloop_new());
+    const std::unique_ptr<pa_mainloop, decltype(&pa_mainloop_free)> loop(pa_mainloop_new(), pa_mainloop_free);
     if (!loop)
         return unanswered();
     const std::unique_ptr<pa_context, ContextRelease> context(
@@ -156,10 +151,8 @@ ServerAnswer AskAboutOurStream(Deadline deadline)
 
     Listing listing;
     listing.questioner = pa_context_get_index(context.get());
-    const std::unique_ptr<pa_operation, OperationRelease> clients(
-        pa_context_get_client_info_list(context.get(), OnClient, &listing));
-    const std::unique_ptr<pa_operation, OperationRelease> streams(
-        pa_context_get_sink_input_info_list(context.get(), OnStream, &listing));
+    const Operation clients(pa_context_get_client_info_list(context.get(), OnClient, &listing), pa_operation_unref);
+    const Operation streams(pa_context_get_sink_input_info_list(context.get(), OnStream, &listing), pa_operation_unref);
     if (!clients || !streams)
         return unanswered();
     while (listing.pending > 0) {

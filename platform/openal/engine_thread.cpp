@@ -20,19 +20,13 @@ namespace {
 struct WorkEnded {};
 
 struct Job {
-    Job(std::function<void()> toRun, Limit bound)
-        : work(std::move(toRun))
-        , limit(bound)
-    {
-    }
-
     std::function<void()> work;
     Limit limit;
     // Under the thread's mutex:
     bool started = false;
     bool done = false;
     Deadline deadline = Deadline::max();
-    std::exception_ptr failure; // what the work threw, for its caller
+    std::exception_ptr failure = nullptr; // what the work threw, for its caller
 };
 
 std::atomic<bool> engineLost{false};
@@ -168,7 +162,7 @@ EngineThread::~EngineThread()
 bool EngineThread::Run(Limit limit, std::function<void()> work)
 {
     GuardExit();
-    auto job = std::make_shared<Job>(std::move(work), limit);
+    auto job = std::make_shared<Job>(Job{std::move(work), limit});
     std::unique_lock lock(shared_->mutex);
     if (!thread_.joinable() || EngineLost())
         return false;
@@ -203,7 +197,7 @@ bool EngineThread::Post(std::function<void()> work)
         std::lock_guard lock(shared_->mutex);
         if (!thread_.joinable() || EngineLost())
             return false;
-        shared_->queue.push_back(std::make_shared<Job>(std::move(work), std::nullopt));
+        shared_->queue.push_back(std::make_shared<Job>(Job{std::move(work), std::nullopt}));
     }
     shared_->changed.notify_all();
     return true;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 
@@ -50,18 +51,11 @@ bool IsLightDataset(std::string_view name)
 
 bool EngineResamplesDatasets(std::string_view version)
 {
-    constexpr std::string_view marker = "ALSOFT ";
-    const auto at = version.find(marker);
-    if (at == std::string_view::npos)
-        return false;
-    const char* text = version.data() + at + marker.size();
-    const char* end = version.data() + version.size();
+    const auto at = version.find("ALSOFT ");
     int major = 0;
     int minor = 0;
-    const auto majorRead = std::from_chars(text, end, major);
-    if (majorRead.ec != std::errc() || majorRead.ptr == end || *majorRead.ptr != '.')
-        return false;
-    if (std::from_chars(majorRead.ptr + 1, end, minor).ec != std::errc())
+    if (at == std::string_view::npos ||
+        std::sscanf(std::string(version.substr(at)).c_str(), "ALSOFT %d.%d", &major, &minor) != 2)
         return false;
     return major > 1 || (major == 1 && minor >= 20);
 }

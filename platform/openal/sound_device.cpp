@@ -3,9 +3,9 @@
 #include "platform/openal/sound_device.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
@@ -73,7 +73,6 @@ public:
     {
         if ((windowRequired && !window) || level < DSSCL_NORMAL || level > DSSCL_WRITEPRIMARY)
             return DSERR_INVALIDPARAM;
-        std::lock_guard lock(mutex_);
         level_ = level;
         return DS_OK;
     }
@@ -88,11 +87,8 @@ public:
         BufferRequest request;
         if (const HRESULT status = CheckDescription(description, request); FAILED(status))
             return status;
-        {
-            std::lock_guard lock(mutex_);
-            if (level_ == 0)
-                return DSERR_PRIOLEVELNEEDED; // the cooperative level comes first
-        }
+        if (level_ == 0)
+            return DSERR_PRIOLEVELNEEDED; // the cooperative level comes first
 
         // The engine renders HRTF per device: the whole device switches first. A device that
         // is gone, or whose server stopped answering, makes no buffer.
@@ -130,8 +126,7 @@ private:
     void Retire() override {}
 
     const std::shared_ptr<EngineDevice> device_;
-    std::mutex mutex_;
-    DWORD level_ = 0;
+    std::atomic<DWORD> level_{0};
 };
 
 HRESULT CreateDevice(std::shared_ptr<EngineDevice> device, LPDIRECTSOUND* directSound)

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "platform/posix/thread_priority.h"
@@ -245,20 +246,10 @@ BOOL Close(HANDLE object)
 
 void Pause(DWORD durationMs)
 {
-    if (durationMs == 0) {
+    if (durationMs == 0)
         sched_yield();
-        return;
-    }
-    timespec wake{};
-    clock_gettime(CLOCK_MONOTONIC, &wake);
-    wake.tv_sec += static_cast<time_t>(durationMs / 1000);
-    wake.tv_nsec += static_cast<long>(durationMs % 1000) * 1'000'000L;
-    if (wake.tv_nsec >= nanosecondsPerSecond) {
-        wake.tv_sec += 1;
-        wake.tv_nsec -= nanosecondsPerSecond;
-    }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
-    }
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(durationMs)); // resumes after a signal
 }
 
 } // namespace kernel

@@ -66,7 +66,6 @@ constexpr bool operator==(const GUID& a, const GUID& b)
     }
     return true;
 }
-inline bool IsEqualGUID(REFGUID a, REFGUID b) { return a == b; }
 
 extern const GUID GUID_NULL;
 
