@@ -10,12 +10,6 @@
 namespace sound {
 namespace {
 
-std::string Environment(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
 std::string_view Trim(std::string_view text)
 {
     const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
@@ -62,6 +56,12 @@ std::string FileText(const std::filesystem::path& path)
 }
 
 } // namespace
+
+std::string Environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
 
 std::vector<std::filesystem::path> UserConfigFiles()
 {

@@ -10,6 +10,9 @@
 
 namespace sound {
 
+// A variable of the process's environment; empty when unset.
+std::string Environment(const char* name);
+
 // The user's configuration files, in the order the engine reads them (a later one wins),
 // without ALSOFT_CONF's: /etc/openal/alsoft.conf, alsoft.conf in each XDG_CONFIG_DIRS entry,
 // ~/.alsoftrc, alsoft.conf in XDG_CONFIG_HOME, and the one beside the executable.

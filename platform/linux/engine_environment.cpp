@@ -16,12 +16,6 @@
 namespace sound {
 namespace {
 
-std::string Environment(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
 bool IsSet(const char* name)
 {
     return !Environment(name).empty();
