@@ -706,6 +706,19 @@ TEST(HrtfDatasetTest, ImportChecksWhatTheSofaFileHolds) {
         }
     }
 
+    // A pole one single-precision rounding step below -90 degrees, as files store it, is the pole.
+    const auto withLowPole = [&](float elevation) {
+        hrtf::SofaContents contents = *kemar;
+        contents.measurements += 1;
+        contents.sourcePositions.insert(contents.sourcePositions.end(), {0.0f, elevation, 1.4f});
+        contents.impulseResponses.insert(contents.impulseResponses.end(), kemar->impulseResponses.begin(),
+                                         kemar->impulseResponses.begin() + long(2 * kemar->taps));
+        return contents;
+    };
+    const auto poled = hrtf::measuredSetFromSofa(withLowPole(std::nextafter(-90.0f, -91.0f)), error);
+    ASSERT_TRUE(poled) << error;
+    EXPECT_EQ(poled->directions.back().elevationDeg, -90.0);
+
     // Two distances: the most measured one is taken, and said.
     hrtf::SofaContents twoDistances = *kemar;
     const std::size_t nearOnes = 100;
@@ -749,6 +762,8 @@ TEST(HrtfDatasetTest, ImportChecksWhatTheSofaFileHolds) {
          "it gives no single sample rate (Data.SamplingRate) for all its measurements"},
         {"short of responses", changed([](auto& c) { c.impulseResponses.pop_back(); }),
          "its Data.IR holds 727039 values, not 710 x 2 x 512"},
+        {"a pole a thousandth of a degree past -90", withLowPole(-90.001f),
+         "measurement 711 has no valid source position (0.000, -90.001, 1.400)"},
     };
     for (const auto& refusal : refusals) {
         EXPECT_FALSE(hrtf::measuredSetFromSofa(refusal.contents, error)) << refusal.name;
