@@ -934,6 +934,17 @@ TEST(HrtfDatasetTest, ImportChecksWhatTheSofaFileHolds) {
              for (hrtf::Direction& d : set.directions) d.distanceM = 3.25;
          }),
          "its 710 measurements at 3.25 m (stored as 2.50 m, the farthest the format holds)"},
+        // Those at 50 degrees and above silent; at 40, 50 dB down; five at -40 without a left ear.
+        {"silent measurements", variant([&](hrtf::MeasuredSet& set) {
+             std::size_t deafLeft = 0;
+             for (std::size_t i = 0; i < set.directions.size(); ++i) {
+                 const double elevation = set.directions[i].elevationDeg;
+                 const float scale = elevation >= 45.0 ? 0.0f : elevation >= 35.0 ? std::pow(10.0f, -2.5f) : 1.0f;
+                 std::for_each(pairOf(set, i), pairOf(set, i + 1), [&](float& sample) { sample *= scale; });
+                 if (elevation < -35.0 && deafLeft < 5 && ++deafLeft) std::fill(pairOf(set, i), pairOf(set, i) + long(set.taps), 0.0f);
+             }
+         }),
+         "its 531 measurements at 1.40 m; it left out 179 silent measurements (no sound in an ear, or 40 dB below the set's median)"},
     };
     std::vector<hrtf::Dataset> made;
     for (const auto& one : imports) {
@@ -951,13 +962,30 @@ TEST(HrtfDatasetTest, ImportChecksWhatTheSofaFileHolds) {
     std::int32_t apart = 0;  // the largest difference, in steps of 24 bits
     for (std::size_t i = 0; i < made[0].coefficients.size(); ++i) apart = std::max(apart, std::abs(made[1].coefficients[i] - made[0].coefficients[i]));
     EXPECT_LE(apart, 128) << "more than single-precision spectra give: 96 dB below full scale";
+    // Without its silent measurements, no filter is silent: none more than 30 dB below the median.
+    std::vector<double> energies;
+    for (std::size_t hrir = 0; hrir < made[2].hrirCount(); ++hrir) {
+        for (std::size_t ear = 0; ear < 2; ++ear) energies.push_back(filterEnergy(made[2], hrir, ear));
+    }
+    std::vector<double> sorted = energies;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_GT(sorted.front(), sorted[sorted.size() / 2] * 1e-3);
 
-    // Sets it refuses: nothing near the plane the tone circles in.
+    // Sets it refuses: too little that can be heard, nothing near the plane the tone circles in.
     const struct {
         const char* name;
         hrtf::MeasuredSet set;
         std::string message;
     } importRefusals[] = {
+        {"all silent", variant([](hrtf::MeasuredSet& set) { std::fill(set.responses.begin(), set.responses.end(), 0.0f); }),
+         "all of its 710 measurements are silent"},
+        {"only the front right quarter of the plane heard", variant([&](hrtf::MeasuredSet& set) {
+             for (std::size_t i = 0; i < set.directions.size(); ++i) {
+                 if (set.directions[i].elevationDeg != 0.0 || set.directions[i].azimuthDeg > 90.0) std::fill(pairOf(set, i), pairOf(set, i + 1), 0.0f);
+             }
+         }),
+         "only 19 of its 710 measurements are audible (the others are silent, or 40 dB below the set's median): too few to "
+         "cover the horizontal plane, where the tone circles (nothing within 45 degrees of azimuth 136)"},
         {"nothing near the plane", variant([](hrtf::MeasuredSet& set) {
              for (auto& direction : set.directions) direction.elevationDeg = 20.0 + std::abs(direction.elevationDeg) * 0.7;
          }),

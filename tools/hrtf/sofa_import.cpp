@@ -1,4 +1,5 @@
-// From a SOFA file's measured responses to the engine's datasets: one distance taken, the engine's grid laid over the measurements (sofa_grid.h), and each
+// From a SOFA file's measured responses to the engine's datasets: the silent measurements left
+// out, one distance taken, the engine's grid laid over the measurements (sofa_grid.h), and each
 // grid point's pair designed at each rate (sofa_filters.h), equalised to the diffuse field.
 #include "tools/hrtf/sofa_import.h"
 
@@ -9,7 +10,6 @@
 #include <cstdio>
 #include <limits>
 #include <numbers>
-#include <numeric>
 
 #include "tools/hrtf/fft.h"
 #include "tools/hrtf/sofa_filters.h"
@@ -22,6 +22,12 @@ using Complex = std::complex<double>;
 
 // Distances closer than this count as one measuring distance.
 constexpr double kSameDistanceM = 0.01;
+// A measurement one of whose ears holds no energy, or this much less than that ear's median
+// over the set, is left out: a failed or missing measurement, which would render as silence.
+constexpr double kQuietDb = 40.0;
+// With measurements left out, those left must leave no direction of the horizontal plane
+// farther than this from one of them.
+constexpr double kCoverDeg = 45.0;
 // The diffuse-field equalisation boosts no frequency more than this above its typical gain
 // (the median from 200 Hz to 16 kHz), where the measuring system had next to nothing.
 constexpr double kMaxBoostDb = 12.0;
@@ -111,6 +117,10 @@ std::string describeSource(const ImportSummary& summary) {
         for (std::size_t i = 0; i < summary.distancesM.size(); ++i) text += (i > 0 ? ", " : "") + metres(summary.distancesM[i]);
         text += ")";
     }
+    if (summary.silentLeftOut > 0) {
+        text += "; it left out " + std::to_string(summary.silentLeftOut) + " silent measurements (no sound in an ear, or " +
+                std::to_string(int(kQuietDb)) + " dB below the set's median)";
+    }
     return text;
 }
 
@@ -123,8 +133,32 @@ std::vector<Dataset> importMeasuredSet(const MeasuredSet& set, std::span<const s
         return set.responses.data() + (measurement * 2 + ear) * n;
     };
 
-    std::vector<std::size_t> audible(m);
-    std::iota(audible.begin(), audible.end(), std::size_t{0});
+    // The silent measurements go: an ear without sound, or far below that ear's median.
+    std::vector<double> energies[2];
+    std::vector<double> audibleEnergies[2];
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t ear = 0; ear < 2; ++ear) {
+            double energy = 0.0;
+            for (std::size_t t = 0; t < n; ++t) energy += double(response(i, ear)[t]) * double(response(i, ear)[t]);
+            energies[ear].push_back(energy);
+            if (energy > 0.0) audibleEnergies[ear].push_back(energy);
+        }
+    }
+    std::vector<std::size_t> audible;
+    if (!audibleEnergies[0].empty() && !audibleEnergies[1].empty()) {
+        const double quiet = std::pow(10.0, -kQuietDb / 10.0);
+        const double lowest[2] = {median(audibleEnergies[0]) * quiet, median(audibleEnergies[1]) * quiet};
+        for (std::size_t i = 0; i < m; ++i) {
+            if (energies[0][i] > 0.0 && energies[1][i] > 0.0 && energies[0][i] >= lowest[0] && energies[1][i] >= lowest[1]) {
+                audible.push_back(i);
+            }
+        }
+    }
+    report.silentLeftOut = m - audible.size();
+    if (audible.empty()) {
+        error = "all of its " + std::to_string(m) + " measurements are silent";
+        return {};
+    }
 
     // One distance: the one most measured, the farthest of equals.
     std::sort(audible.begin(), audible.end(),
@@ -156,6 +190,21 @@ std::vector<Dataset> importMeasuredSet(const MeasuredSet& set, std::span<const s
         error = "none of its measurements at " + metres(report.distanceM) + " lies within " +
                 std::to_string(int(kHorizontalToleranceDeg)) + " degrees of the horizontal plane, where the tone circles";
         return {};
+    }
+    if (report.silentLeftOut > 0) {
+        for (int azimuth = 0; azimuth < 360; ++azimuth) {
+            const Direction onPlane{double(azimuth), 0.0, report.distanceM};
+            const bool covered = std::any_of(directions.begin(), directions.end(),
+                                             [&](const Direction& d) { return angleBetweenDeg(onPlane, d) <= kCoverDeg; });
+            if (!covered) {
+                error = "only " + std::to_string(audible.size()) + " of its " + std::to_string(m) +
+                        " measurements are audible (the others are silent, or " + std::to_string(int(kQuietDb)) +
+                        " dB below the set's median): too few to cover the horizontal plane, where the tone circles "
+                        "(nothing within " + std::to_string(int(kCoverDeg)) + " degrees of azimuth " +
+                        std::to_string(azimuth) + ")";
+                return {};
+            }
+        }
     }
 
     // The grid, and the measurements it is made of; those that make a grid point alone.
