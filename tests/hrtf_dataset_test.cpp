@@ -1092,6 +1092,19 @@ TEST(HrtfDatasetTest, ImportCommandRefusesBadFilesAndWritesNothing) {
         std::copy(to.begin(), to.end(), at);
         return bytes;
     };
+    // KEMAR's layout of its impulse responses, 355 x 1 x 256 values of 8 bytes to a chunk, made to
+    // claim other chunks: libmysofa refuses either (the chunks are not where the layout says), as
+    // it refuses a valid file whose chunks hold 2^20 values or more.
+    const auto chunked = [&](std::uint32_t measurements, std::uint32_t receivers, std::uint32_t taps) {
+        const auto bytesOf = [](std::initializer_list<std::uint32_t> values) {
+            std::string bytes;
+            for (const std::uint32_t value : values) {
+                for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>((value >> shift) & 0xff);
+            }
+            return bytes;
+        };
+        return replaced(bytesOf({355, 1, 256, 8}), bytesOf({measurements, receivers, taps, 8}));
+    };
     const std::string huge = make("huge.sofa", Bytes(kemar.begin(), kemar.begin() + 8));
     fs::resize_file(huge, std::uintmax_t{300} << 20);  // sparse
     fs::create_directory(dir.path() / "folder.sofa");
@@ -1112,6 +1125,10 @@ TEST(HrtfDatasetTest, ImportCommandRefusesBadFilesAndWritesNothing) {
         {make("cartesian.sofa", replaced("spherical", "cartesian")),
          "its SourcePosition is in 'degree, degree, metre', not metre"},
         {huge, "it is 300 MiB, far larger than any HRTF set (the import reads up to 256 MiB)"},
+        {make("big-chunks.sofa", chunked(710, 2, 1024)),
+         "libmysofa cannot read it: one of its data chunks holds 1454080 values, and libmysofa reads none of 1048576 (2^20) "
+         "or more; the file may well be valid: rewritten in smaller chunks (as h5repack from hdf5-tools does), it loads"},
+        {make("moved-chunks.sofa", chunked(710, 2, 512)), "libmysofa cannot read it: it is damaged or not a SOFA file (invalid format)"},
     };
     for (const auto& bad : cases) {
         const CommandRun run = runHrtfCommand({"import", bad.file, "--name", "mine", "--default"}, home, dir.path());
