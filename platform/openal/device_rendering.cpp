@@ -1,5 +1,6 @@
 // How a device renders 3D sound: HRTF chosen from the datasets the engine reports, or panning
 // where the output cannot take binaural stereo or no dataset loads.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,8 @@ RenderingReport Report(DeviceState& state)
     report.datasets = ListDatasets(state.device);
     if (const char* version = alGetString(AL_VERSION))
         report.engineVersion = version;
+    for (const SourceSound& sound : state.sounds)
+        report.loudnessShortfallDb = std::max(report.loudnessShortfallDb, sound.shortfallDb);
     return report;
 }
 
