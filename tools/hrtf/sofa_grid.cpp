@@ -40,10 +40,6 @@ Vector3 unitVector(double azimuthCwDeg, double elevationDeg) {
     return {std::cos(el) * std::cos(az), -std::cos(el) * std::sin(az), std::sin(el)};
 }
 
-double angleDeg(const Vector3& a, const Vector3& b) {
-    return std::acos(std::clamp(a.x * b.x + a.y * b.y + a.z * b.z, -1.0, 1.0)) * kDegrees;
-}
-
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
@@ -189,8 +185,18 @@ std::vector<Share> sharesAt(const Vector3& point, const std::vector<Vector3>& me
 
 }  // namespace
 
-double angleBetweenDeg(const Direction& a, const Direction& b) {
-    return angleDeg(unitVector(a.azimuthDeg, a.elevationDeg), unitVector(b.azimuthDeg, b.elevationDeg));
+std::optional<int> uncoveredAzimuth(std::span<const Direction> directions, double withinDeg) {
+    std::vector<Vector3> measured;
+    for (const Direction& d : directions) measured.push_back(unitVector(d.azimuthDeg, d.elevationDeg));
+    const double closeness = std::cos(withinDeg / kDegrees);
+    for (int azimuth = 0; azimuth < 360; ++azimuth) {
+        const Vector3 onPlane = unitVector(azimuth, 0.0);
+        const bool covered = std::any_of(measured.begin(), measured.end(), [&](const Vector3& v) {
+            return onPlane.x * v.x + onPlane.y * v.y + onPlane.z * v.z >= closeness;
+        });
+        if (!covered) return azimuth;
+    }
+    return std::nullopt;
 }
 
 Grid layGrid(std::span<const Direction> directions) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -38,7 +39,8 @@ struct Grid {
 // of 4, so that ahead, right, behind and left are on the grid.
 Grid layGrid(std::span<const Direction> directions);
 
-// The angle between two directions, in degrees.
-double angleBetweenDeg(const Direction& a, const Direction& b);
+// The first whole degree of azimuth on the horizontal plane farther than `withinDeg` from all
+// of the directions, if any.
+std::optional<int> uncoveredAzimuth(std::span<const Direction> directions, double withinDeg);
 
 }  // namespace hrtf

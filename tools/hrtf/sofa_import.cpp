@@ -191,20 +191,12 @@ std::vector<Dataset> importMeasuredSet(const MeasuredSet& set, std::span<const s
                 std::to_string(int(kHorizontalToleranceDeg)) + " degrees of the horizontal plane, where the tone circles";
         return {};
     }
-    if (report.silentLeftOut > 0) {
-        for (int azimuth = 0; azimuth < 360; ++azimuth) {
-            const Direction onPlane{double(azimuth), 0.0, report.distanceM};
-            const bool covered = std::any_of(directions.begin(), directions.end(),
-                                             [&](const Direction& d) { return angleBetweenDeg(onPlane, d) <= kCoverDeg; });
-            if (!covered) {
-                error = "only " + std::to_string(audible.size()) + " of its " + std::to_string(m) +
-                        " measurements are audible (the others are silent, or " + std::to_string(int(kQuietDb)) +
-                        " dB below the set's median): too few to cover the horizontal plane, where the tone circles "
-                        "(nothing within " + std::to_string(int(kCoverDeg)) + " degrees of azimuth " +
-                        std::to_string(azimuth) + ")";
-                return {};
-            }
-        }
+    if (const auto uncovered = report.silentLeftOut > 0 ? uncoveredAzimuth(directions, kCoverDeg) : std::nullopt) {
+        error = "only " + std::to_string(audible.size()) + " of its " + std::to_string(m) +
+                " measurements are audible (the others are silent, or " + std::to_string(int(kQuietDb)) +
+                " dB below the set's median): too few to cover the horizontal plane, where the tone circles "
+                "(nothing within " + std::to_string(int(kCoverDeg)) + " degrees of azimuth " + std::to_string(*uncovered) + ")";
+        return {};
     }
 
     // The grid, and the measurements it is made of; those that make a grid point alone.
