@@ -548,15 +548,13 @@ TEST(HrtfDatasetTest, OpenAlSoftLoadsAndRendersTheLightDataset) {
 // The SOFA import: KEMAR (libmysofa's own copy) converted, loaded by the engine and rendered,
 // the import's refusals, and the command on bad files.
 
-// The response of one ear at a frequency: a measured one (with its Data.Delay) or a render.
+// The response of one ear at a frequency: a measured one (with its Data.Delay), or a render
+// over a whole number of the frequency's periods.
 std::complex<double> responseAt(const float* samples, std::size_t count, std::size_t stride, double rateHz,
                                 double frequencyHz, double delaySamples = 0.0) {
     std::complex<double> sum = 0.0;
     for (std::size_t n = 0; n < count; ++n) {
-        // A Hann window over a render (many periods); a measured response is taken whole.
-        const double window = stride == 1 ? 1.0 : 0.5 - 0.5 * std::cos(2 * std::numbers::pi * double(n) / double(count));
-        sum += window * double(samples[n * stride]) *
-               std::polar(1.0, -2 * std::numbers::pi * frequencyHz * (double(n) + delaySamples) / rateHz);
+        sum += double(samples[n * stride]) * std::polar(1.0, -2 * std::numbers::pi * frequencyHz * (double(n) + delaySamples) / rateHz);
     }
     return sum;
 }
@@ -566,25 +564,195 @@ std::pair<double, double> betweenEars(std::complex<double> left, std::complex<do
     return {20 * std::log10(std::abs(right) / std::abs(left)), std::arg(right * std::conj(left))};
 }
 
-TEST(HrtfDatasetTest, ImportsKemarFaithfully) {
-    std::string error;
-    const auto sofa = hrtf::readSofaFile(ORBIT_TONE_KEMAR_SOFA, error);
-    ASSERT_TRUE(sofa) << error;
-    const auto measured = hrtf::measuredSetFromSofa(*sofa, error);
-    ASSERT_TRUE(measured) << error;
-    EXPECT_EQ(measured->directions.size(), 710u);
-    EXPECT_EQ(measured->sampleRateHz, 44100.0);
-    constexpr std::uint32_t kRates[] = {44100, 48000};
+// The level and phase between the ears at the tone's 441 Hz of the file's own pair `i`, with
+// its Data.Delay.
+std::pair<double, double> fileCues(const hrtf::MeasuredSet& set, std::size_t i) {
+    constexpr double kToneHz = 441.0;
+    const float* pair = set.responses.data() + i * 2 * set.taps;
+    return betweenEars(responseAt(pair, set.taps, 1, set.sampleRateHz, kToneHz, set.delaysSamples[2 * i]),
+                       responseAt(pair + set.taps, set.taps, 1, set.sampleRateHz, kToneHz, set.delaysSamples[2 * i + 1]));
+}
+
+// The engine rendering the tone with one dataset, from the folder ALSOFT_LOCAL_PATH names, the
+// source placed in one direction at a time.
+class DatasetRender {
+public:
+    // Opens a loopback device at the rate with HRTF from the dataset the engine lists as `name`.
+    void open(const std::string& name, std::uint32_t rateHz) {
+        rateHz_ = rateHz;
+        rig_.device = alcLoopbackOpenDeviceSOFT(nullptr);
+        ASSERT_NE(rig_.device, nullptr);
+        ALCint id = -1;
+        ALCint count = 0;
+        alcGetIntegerv(rig_.device, ALC_NUM_HRTF_SPECIFIERS_SOFT, 1, &count);
+        for (ALCint i = 0; i < count; ++i) {
+            if (name == alcGetStringiSOFT(rig_.device, ALC_HRTF_SPECIFIER_SOFT, i)) id = i;
+        }
+        ASSERT_GE(id, 0) << name << " is not listed";
+        const ALCint attributes[] = {ALC_FREQUENCY, ALCint(rateHz), ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT,
+                                     ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT, ALC_HRTF_SOFT, ALC_TRUE, ALC_HRTF_ID_SOFT, id, 0};
+        rig_.context = alcCreateContext(rig_.device, attributes);
+        ASSERT_NE(rig_.context, nullptr);
+        ASSERT_TRUE(alcMakeContextCurrent(rig_.context));
+        ASSERT_STREQ(alcGetString(rig_.device, ALC_HRTF_SPECIFIER_SOFT), name.c_str()) << "the engine loaded another set";
+        std::vector<ALshort> tone(4400);  // 44 whole periods: the loop has no seam
+        for (std::size_t i = 0; i < tone.size(); ++i) {
+            tone[i] = static_cast<ALshort>(16000 * std::sin(2 * std::numbers::pi * static_cast<double>(i % 100) / 100));
+        }
+        alGenBuffers(1, &rig_.buffer);
+        alBufferData(rig_.buffer, AL_FORMAT_MONO16, tone.data(), static_cast<ALsizei>(tone.size() * sizeof(ALshort)), 44100);
+        alGenSources(1, &rig_.source);
+        alSourcei(rig_.source, AL_BUFFER, static_cast<ALint>(rig_.buffer));
+        alSourcei(rig_.source, AL_LOOPING, AL_TRUE);
+        ASSERT_EQ(alGetError(), AL_NO_ERROR);
+    }
+
+    // Level (dB, right over left) and phase (rad, right ahead of left) between the ears at
+    // 441 Hz with the source in a direction (azimuth clockwise from ahead, elevation).
+    std::pair<double, double> cuesAt(double azimuthDeg, double elevationDeg) {
+        const double az = azimuthDeg * std::numbers::pi / 180, el = elevationDeg * std::numbers::pi / 180;
+        // OpenAL's axes: +x right, +y up, -z ahead.
+        alSource3f(rig_.source, AL_POSITION, ALfloat(std::cos(el) * std::sin(az)), ALfloat(std::sin(el)),
+                   ALfloat(-std::cos(el) * std::cos(az)));
+        alSourceRewind(rig_.source);
+        alSourcePlay(rig_.source);
+        // 26 periods of the tone: 2600 frames at 44100 Hz, 2830 (less 0.07) at 48000 Hz.
+        const auto measureFrames = static_cast<std::size_t>(std::lround(kMeasuredPeriods * double(rateHz_) / 441.0));
+        std::vector<float> frames(2 * (kSettleFrames + measureFrames));
+        alcRenderSamplesSOFT(rig_.device, frames.data(), ALCsizei(kSettleFrames + measureFrames));
+        const float* tail = frames.data() + 2 * kSettleFrames;  // past the engine's fade-in
+        return betweenEars(responseAt(tail, measureFrames, 2, rateHz_, 441.0), responseAt(tail + 1, measureFrames, 2, rateHz_, 441.0));
+    }
+
+private:
+    static constexpr std::size_t kSettleFrames = 1024;
+    static constexpr double kMeasuredPeriods = 26.0;
+    LoopbackRig rig_;
+    std::uint32_t rateHz_ = 0;
+};
+
+// A SOFA set imported, written where the engine looks first.
+struct ImportedSet {
+    hrtf::MeasuredSet measured;
+    std::vector<hrtf::Dataset> datasets;
     hrtf::ImportSummary summary;
-    const std::vector<hrtf::Dataset> datasets = hrtf::importMeasuredSet(*measured, kRates, error, &summary);
-    ASSERT_EQ(datasets.size(), 2u) << error;
-    EXPECT_NEAR(summary.distanceM, 1.4, 0.01);
-    EXPECT_EQ(summary.distanceCount, 1u);
+};
+
+constexpr std::uint32_t kImportRates[] = {44100, 48000};
+
+// Imports `set.measured` at the rates as datasets NAME-RATE in `folder`.
+void importSet(const std::string& name, const fs::path& folder, ImportedSet& set,
+               std::span<const std::uint32_t> rates = kImportRates) {
+    std::string error;
+    set.datasets = hrtf::importMeasuredSet(set.measured, rates, error, &set.summary);
+    ASSERT_EQ(set.datasets.size(), rates.size()) << name << ": " << error;
+    for (const hrtf::Dataset& dataset : set.datasets) {
+        ASSERT_TRUE(hrtf::writeDatasetFile(dataset, folder / (name + "-" + std::to_string(dataset.sampleRateHz) + ".mhr"), error))
+            << error;
+        const auto written = hrtf::readDatasetFile(folder / (name + "-" + std::to_string(dataset.sampleRateHz) + ".mhr"), error);
+        ASSERT_TRUE(written) << error;
+        ASSERT_EQ(written->coefficients, dataset.coefficients);
+    }
+    ASSERT_EQ(::setenv("ALSOFT_LOCAL_PATH", folder.c_str(), 1), 0);
+}
+
+// Reads a SOFA file's measurements.
+void readSet(const char* path, ImportedSet& set) {
+    std::string error;
+    const auto sofa = hrtf::readSofaFile(path, error);
+    ASSERT_TRUE(sofa) << path << ": " << error;
+    auto measured = hrtf::measuredSetFromSofa(*sofa, error);
+    ASSERT_TRUE(measured) << path << ": " << error;
+    set.measured = std::move(*measured);
+}
+
+// The measurements on the horizontal plane, by azimuth.
+std::vector<std::size_t> onThePlane(const hrtf::MeasuredSet& set) {
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i < set.directions.size(); ++i) {
+        if (std::abs(set.directions[i].elevationDeg) <= 0.5) found.push_back(i);
+    }
+    std::sort(found.begin(), found.end(),
+              [&](std::size_t a, std::size_t b) { return set.directions[a].azimuthDeg < set.directions[b].azimuthDeg; });
+    return found;
+}
+
+// How close a render's level (dB) and phase (rad) between the ears come to the file's own.
+struct Tolerance {
+    double db, rad;
+};
+// Where the grid has a point on the measurement, each filter holds the measured response at the
+// tone and the delay between the ears is fitted there: the render is the file's pair, but for
+// the 24-bit coefficients. Between measurements, within what a listener cannot hear.
+constexpr Tolerance kOnGridPoint{0.01, 0.002};
+constexpr Tolerance kInterpolated{0.5, 0.2};
+
+// Rendered by the engine at each rate with the source in the direction of each of the
+// measurements, the level and phase between the ears at 441 Hz are the file's own pair's,
+// within the tolerance; 2 degrees up and down (from 24 of the directions, evenly spread) they
+// stay within 1 dB and 0.2 rad of those.
+// Returns the renders, [rate][measurement].
+std::vector<std::vector<std::pair<double, double>>> expectFaithful(const std::string& name, const ImportedSet& set,
+                                                                   const std::vector<std::size_t>& measurements,
+                                                                   Tolerance tolerance) {
+    const hrtf::MeasuredSet& measured = set.measured;
+    std::vector<std::vector<std::pair<double, double>>> renders;
+    for (const hrtf::Dataset& dataset : set.datasets) {
+        const std::uint32_t rateHz = dataset.sampleRateHz;
+        SCOPED_TRACE(name + " at " + std::to_string(rateHz) + " Hz");
+        DatasetRender render;
+        render.open(name + "-" + std::to_string(rateHz), rateHz);
+        if (::testing::Test::HasFatalFailure()) return renders;
+        renders.emplace_back();
+        double worstDb = 0.0, worstRad = 0.0, worstOffDb = 0.0, worstOffRad = 0.0;
+        double worstDbAt = 0.0, worstRadAt = 0.0;
+        const std::size_t offStride = (measurements.size() + 23) / 24;
+        for (std::size_t m = 0; m < measurements.size(); ++m) {
+            const std::size_t i = measurements[m];
+            const double azimuth = measured.directions[i].azimuthDeg;
+            const double elevation = measured.directions[i].elevationDeg;
+            const auto [fileDb, fileRad] = fileCues(measured, i);
+            const auto [renderedDb, renderedRad] = render.cuesAt(azimuth, elevation);
+            renders.back().emplace_back(renderedDb, renderedRad);
+            const double errorDb = renderedDb - fileDb;
+            const double errorRad = std::remainder(renderedRad - fileRad, 2 * std::numbers::pi);
+            EXPECT_NEAR(errorDb, 0.0, tolerance.db) << "level at azimuth " << azimuth << ", elevation " << elevation;
+            EXPECT_NEAR(errorRad, 0.0, tolerance.rad) << "phase at azimuth " << azimuth << ", elevation " << elevation;
+            if (std::abs(errorDb) > std::abs(worstDb)) worstDb = errorDb, worstDbAt = azimuth;
+            if (std::abs(errorRad) > std::abs(worstRad)) worstRad = errorRad, worstRadAt = azimuth;
+            for (const double off : {-2.0, 2.0}) {
+                if (m % offStride != 0) break;
+                const auto [offDb, offRad] = render.cuesAt(azimuth, elevation + off);
+                const double stepDb = offDb - renderedDb;
+                const double stepRad = std::remainder(offRad - renderedRad, 2 * std::numbers::pi);
+                EXPECT_NEAR(stepDb, 0.0, 1.0) << "level " << off << " degrees off azimuth " << azimuth << ", elevation " << elevation;
+                EXPECT_NEAR(stepRad, 0.0, 0.2) << "phase " << off << " degrees off azimuth " << azimuth << ", elevation " << elevation;
+                if (std::abs(stepDb) > std::abs(worstOffDb)) worstOffDb = stepDb;
+                if (std::abs(stepRad) > std::abs(worstOffRad)) worstOffRad = stepRad;
+            }
+        }
+        std::printf("measured (%s at %u Hz, %zu measured directions): worst level error %+.2f dB (azimuth %.1f), "
+                    "worst phase error %+.3f rad (azimuth %.1f); 2 degrees up or down: %+.2f dB, %+.3f rad\n",
+                    name.c_str(), rateHz, measurements.size(), worstDb, worstDbAt, worstRad, worstRadAt, worstOffDb, worstOffRad);
+    }
+    return renders;
+}
+
+TEST(HrtfDatasetTest, ImportsKemarFaithfully) {
+    TempDir dir;
+    ImportedSet kemar;
+    readSet(ORBIT_TONE_KEMAR_SOFA, kemar);
+    importSet("kemar", dir.path(), kemar);
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(kemar.measured.directions.size(), 710u);
+    EXPECT_EQ(kemar.measured.sampleRateHz, 44100.0);
+    EXPECT_NEAR(kemar.summary.distanceM, 1.4, 0.01);
+    EXPECT_EQ(kemar.summary.distancesM.size(), 1u);
+    EXPECT_TRUE(kemar.summary.fileRings);
 
     // Every measured ring of KEMAR's keeps its azimuths; the engine's grid runs from -90 to 90
     // degrees in KEMAR's 10-degree steps, the rings below its lowest (-40) filled from it.
-    TempDir dir;
-    for (const hrtf::Dataset& dataset : datasets) {
+    for (const hrtf::Dataset& dataset : kemar.datasets) {
         ASSERT_EQ(dataset.fields.size(), 1u);
         EXPECT_EQ(dataset.fields[0].distanceMm, 1400);
         EXPECT_EQ(dataset.channelType, hrtf::ChannelType::Stereo);
@@ -592,86 +760,77 @@ TEST(HrtfDatasetTest, ImportsKemarFaithfully) {
         // -90 (1) ... -50 from -40's 56 for their circumference; then KEMAR's own up to 90 (1).
         const std::vector<std::uint8_t> rings = {1, 13, 25, 37, 47, 56, 60, 72, 72, 72, 72, 72, 60, 56, 45, 36, 24, 12, 1};
         EXPECT_EQ(dataset.fields[0].azimuthCounts, rings) << "rings from -90 to 90 degrees";
-        const auto bytes = hrtf::serializeDataset(dataset, error);
-        ASSERT_TRUE(bytes) << error;
-        const auto parsed = hrtf::parseDataset(*bytes, error);
-        ASSERT_TRUE(parsed) << error;
-        ASSERT_TRUE(hrtf::writeDatasetFile(dataset, dir.path() / ("kemar-" + std::to_string(dataset.sampleRateHz) + ".mhr"), error))
-            << error;
     }
-    ASSERT_EQ(::setenv("ALSOFT_LOCAL_PATH", dir.path().c_str(), 1), 0);
 
-    // Rendered by the engine at each rate with the source ahead, right, behind and left, the
-    // level and phase between the ears at 441 Hz are those of the file's own pair.
-    struct Place {
-        const char* name;
-        double azimuthDeg;  // clockwise
-        ALfloat x, z;       // OpenAL's: -z ahead, +x right
-    };
-    const Place places[] = {{"ahead", 0, 0, -1}, {"right", 90, 1, 0}, {"behind", 180, 0, 1}, {"left", 270, -1, 0}};
-    constexpr double kToneHz = 441.0;
-    for (const std::uint32_t rateHz : kRates) {
-        LoopbackRig rig;
-        rig.device = alcLoopbackOpenDeviceSOFT(nullptr);
-        ASSERT_NE(rig.device, nullptr);
-        const std::string name = "kemar-" + std::to_string(rateHz);
-        ALCint id = -1;
-        ALCint count = 0;
-        alcGetIntegerv(rig.device, ALC_NUM_HRTF_SPECIFIERS_SOFT, 1, &count);
-        for (ALCint i = 0; i < count; ++i) {
-            if (name == alcGetStringiSOFT(rig.device, ALC_HRTF_SPECIFIER_SOFT, i)) id = i;
-        }
-        ASSERT_GE(id, 0) << name << " is not listed";
-        const ALCint attributes[] = {ALC_FREQUENCY, ALCint(rateHz), ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT,
-                                     ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT, ALC_HRTF_SOFT, ALC_TRUE, ALC_HRTF_ID_SOFT, id, 0};
-        rig.context = alcCreateContext(rig.device, attributes);
-        ASSERT_NE(rig.context, nullptr);
-        ASSERT_TRUE(alcMakeContextCurrent(rig.context));
-        EXPECT_STREQ(alcGetString(rig.device, ALC_HRTF_SPECIFIER_SOFT), name.c_str());
-        std::vector<ALshort> tone(4410);
-        for (std::size_t i = 0; i < tone.size(); ++i) {
-            tone[i] = static_cast<ALshort>(16000 * std::sin(2 * std::numbers::pi * static_cast<double>(i % 100) / 100));
-        }
-        alGenBuffers(1, &rig.buffer);
-        alBufferData(rig.buffer, AL_FORMAT_MONO16, tone.data(), static_cast<ALsizei>(tone.size() * sizeof(ALshort)), 44100);
-        alGenSources(1, &rig.source);
-        alSourcei(rig.source, AL_BUFFER, static_cast<ALint>(rig.buffer));
-        alSourcei(rig.source, AL_LOOPING, AL_TRUE);
-        ASSERT_EQ(alGetError(), AL_NO_ERROR);
-        for (const Place& place : places) {
-            alSource3f(rig.source, AL_POSITION, place.x, 0.0f, place.z);
-            alSourceRewind(rig.source);
-            alSourcePlay(rig.source);
-            std::vector<float> frames(2 * 16384);
-            alcRenderSamplesSOFT(rig.device, frames.data(), 16384);
-            const float* tail = frames.data() + 2 * 8192;  // past the engine's fade-in
-            const auto [renderedDb, renderedRad] = betweenEars(responseAt(tail, 8192, 2, rateHz, kToneHz),
-                                                               responseAt(tail + 1, 8192, 2, rateHz, kToneHz));
-            // The file's pair nearest the place, on the horizontal plane.
-            std::size_t nearest = 0;
-            double nearestDeg = 1e9;
-            for (std::size_t i = 0; i < measured->directions.size(); ++i) {
-                const auto& d = measured->directions[i];
-                const double apart = std::abs(std::remainder(d.azimuthDeg - place.azimuthDeg, 360.0)) + std::abs(d.elevationDeg);
-                if (apart < nearestDeg) {
-                    nearestDeg = apart;
-                    nearest = i;
-                }
+    const std::vector<std::size_t> onPlane = onThePlane(kemar.measured);
+    ASSERT_EQ(onPlane.size(), 72u);
+    const auto renders = expectFaithful("kemar", kemar, onPlane, kOnGridPoint);
+    ASSERT_EQ(renders.size(), 2u);
+    // MIT's KEMAR set is symmetric: ahead and behind give no difference between the ears, and
+    // each direction on the right mirrors one on the left, in the renders too.
+    for (std::size_t rate = 0; rate < 2; ++rate) {
+        for (std::size_t a = 0; a < 72; ++a) {
+            const auto [db, rad] = renders[rate][a];
+            const auto [mirroredDb, mirroredRad] = renders[rate][(72 - a) % 72];
+            EXPECT_NEAR(db + mirroredDb, 0.0, 0.005) << kImportRates[rate] << " Hz, azimuth " << 5 * a;
+            EXPECT_NEAR(std::remainder(rad + mirroredRad, 2 * std::numbers::pi), 0.0, 0.002) << kImportRates[rate] << " Hz, azimuth " << 5 * a;
+            if (a % 36 == 0) {
+                EXPECT_NEAR(db, 0.0, 0.005) << kImportRates[rate] << " Hz, azimuth " << 5 * a;
+                EXPECT_NEAR(rad, 0.0, 0.002) << kImportRates[rate] << " Hz, azimuth " << 5 * a;
             }
-            const float* pair = measured->responses.data() + nearest * 2 * measured->taps;
-            const auto [fileDb, fileRad] =
-                betweenEars(responseAt(pair, measured->taps, 1, measured->sampleRateHz, kToneHz, measured->delaysSamples[2 * nearest]),
-                            responseAt(pair + measured->taps, measured->taps, 1, measured->sampleRateHz, kToneHz,
-                                       measured->delaysSamples[2 * nearest + 1]));
-            std::printf("measured (KEMAR at %u Hz, %s): level right-left file %+.2f dB, render %+.2f dB; "
-                        "phase file %+.3f rad, render %+.3f rad\n",
-                        rateHz, place.name, fileDb, renderedDb, fileRad, renderedRad);
-            EXPECT_NEAR(renderedDb, fileDb, 0.5) << place.name << " at " << rateHz << " Hz";
-            EXPECT_NEAR(std::remainder(renderedRad - fileRad, 2 * std::numbers::pi), 0.0, 0.2)
-                << place.name << " at " << rateHz << " Hz";
         }
+    }
+
+    // KEMAR turned 5 degrees about the line through the ears, ahead up and behind down: its
+    // measurements lie on no ring of constant elevation any more, as with an interaural-polar or
+    // a Lebedev grid, so the grid is laid by their density and interpolated between them; the
+    // directions of its horizontal ring, now up to 5 degrees off the plane, keep their cues.
+    ImportedSet tilted;
+    tilted.measured = kemar.measured;
+    for (hrtf::Direction& d : tilted.measured.directions) {
+        const double az = d.azimuthDeg * std::numbers::pi / 180, el = d.elevationDeg * std::numbers::pi / 180;
+        const double turn = 5.0 * std::numbers::pi / 180;
+        const double ahead = std::cos(el) * std::cos(az), right = std::cos(el) * std::sin(az), up = std::sin(el);
+        const double turnedAhead = ahead * std::cos(turn) - up * std::sin(turn);
+        const double turnedUp = ahead * std::sin(turn) + up * std::cos(turn);
+        d.elevationDeg = std::asin(std::clamp(turnedUp, -1.0, 1.0)) * 180 / std::numbers::pi;
+        d.azimuthDeg = std::fmod(std::atan2(right, turnedAhead) * 180 / std::numbers::pi + 360.0, 360.0);
+    }
+    constexpr std::uint32_t kRate[] = {44100};
+    importSet("kemar-tilted", dir.path(), tilted, kRate);
+    if (HasFatalFailure()) return;
+    EXPECT_FALSE(tilted.summary.fileRings);
+    expectFaithful("kemar-tilted", tilted, onPlane, kInterpolated);
+}
+
+// The public sets beside the project (../shared/data/sofa): CIPIC subject 003, whose grid is
+// interaural-polar (no rings of constant elevation), and LISTEN 1002 (15-degree rings, 48 kHz),
+// imported as faithfully as KEMAR.
+TEST(HrtfDatasetTest, ImportsPublicSetsFaithfully) {
+    const fs::path shared = ORBIT_TONE_SHARED_SOFA_DIR;
+    if (!fs::is_directory(shared)) GTEST_SKIP() << shared << " is absent: the public SOFA sets are not beside this tree";
+    const struct {
+        const char* name;
+        const char* file;
+        bool fileRings;
+        std::size_t onPlane;
+    } sets[] = {{"cipic-003", "CIPIC_subject_003_hrir_final.sofa", false, 50}, {"listen-1002", "LISTEN_1002_IRC_1002_C_HRIR.sofa", true, 24}};
+    for (const auto& one : sets) {
+        SCOPED_TRACE(one.name);
+        TempDir dir;
+        ImportedSet set;
+        readSet((shared / one.file).c_str(), set);
+        importSet(one.name, dir.path(), set);
+        if (HasFatalFailure()) return;
+        EXPECT_EQ(set.summary.fileRings, one.fileRings);
+        const std::vector<std::size_t> onPlane = onThePlane(set.measured);
+        EXPECT_EQ(onPlane.size(), one.onPlane);
+        // Both grids have a point on each measurement of the horizontal plane: CIPIC's, in
+        // 5-degree steps of azimuth, make its horizontal ring.
+        expectFaithful(one.name, set, onPlane, kOnGridPoint);
     }
 }
+
 // The import refuses what it cannot take faithfully, and reads both kinds of position alike.
 TEST(HrtfDatasetTest, ImportChecksWhatTheSofaFileHolds) {
     std::string error;
@@ -679,6 +838,7 @@ TEST(HrtfDatasetTest, ImportChecksWhatTheSofaFileHolds) {
     ASSERT_TRUE(kemar) << error;
     const auto spherical = hrtf::measuredSetFromSofa(*kemar, error);
     ASSERT_TRUE(spherical) << error;
+    constexpr std::uint32_t kRate[] = {44100};
 
     // Cartesian positions give the same directions; SOFA's azimuth 90 (the left) is the engine's 270.
     hrtf::SofaContents cartesian = *kemar;
@@ -706,23 +866,18 @@ TEST(HrtfDatasetTest, ImportChecksWhatTheSofaFileHolds) {
         }
     }
 
-    // Two distances: the most measured one is taken, and said.
-    hrtf::SofaContents twoDistances = *kemar;
-    const std::size_t nearOnes = 100;
-    twoDistances.measurements += nearOnes;
-    for (std::size_t i = 0; i < nearOnes; ++i) {
-        twoDistances.sourcePositions.insert(twoDistances.sourcePositions.end(), {kemar->sourcePositions[3 * i], kemar->sourcePositions[3 * i + 1], 0.5f});
-        const auto pair = kemar->impulseResponses.begin() + long(i * 2 * kemar->taps);
-        twoDistances.impulseResponses.insert(twoDistances.impulseResponses.end(), pair, pair + long(2 * kemar->taps));
-    }
-    const auto both = hrtf::measuredSetFromSofa(twoDistances, error);
-    ASSERT_TRUE(both) << error;
-    hrtf::ImportSummary summary;
-    constexpr std::uint32_t kRate[] = {44100};
-    ASSERT_EQ(hrtf::importMeasuredSet(*both, kRate, error, &summary).size(), 1u) << error;
-    EXPECT_EQ(summary.distanceCount, 2u);
-    EXPECT_NEAR(summary.distanceM, 1.4, 0.01);
-    EXPECT_EQ(summary.measurementsUsed, 710u);
+    // A pole one single-precision rounding step below -90 degrees, as files store it, is the pole.
+    const auto withLowPole = [&](float elevation) {
+        hrtf::SofaContents contents = *kemar;
+        contents.measurements += 1;
+        contents.sourcePositions.insert(contents.sourcePositions.end(), {0.0f, elevation, 1.4f});
+        contents.impulseResponses.insert(contents.impulseResponses.end(), kemar->impulseResponses.begin(),
+                                         kemar->impulseResponses.begin() + long(2 * kemar->taps));
+        return contents;
+    };
+    const auto poled = hrtf::measuredSetFromSofa(withLowPole(std::nextafter(-90.0f, -91.0f)), error);
+    ASSERT_TRUE(poled) << error;
+    EXPECT_EQ(poled->directions.back().elevationDeg, -90.0);
 
     // What is refused, and why.
     const auto changed = [&](auto change) {
@@ -749,16 +904,101 @@ TEST(HrtfDatasetTest, ImportChecksWhatTheSofaFileHolds) {
          "it gives no single sample rate (Data.SamplingRate) for all its measurements"},
         {"short of responses", changed([](auto& c) { c.impulseResponses.pop_back(); }),
          "its Data.IR holds 727039 values, not 710 x 2 x 512"},
+        {"a pole a thousandth of a degree past -90", withLowPole(-90.001f),
+         "measurement 711 has no valid source position (0.000, -90.001, 1.400)"},
     };
     for (const auto& refusal : refusals) {
         EXPECT_FALSE(hrtf::measuredSetFromSofa(refusal.contents, error)) << refusal.name;
         EXPECT_EQ(error, refusal.message) << refusal.name;
     }
-    // Nothing within 10 degrees of the plane the tone circles in.
-    hrtf::MeasuredSet high = *spherical;
-    for (auto& direction : high.directions) direction.elevationDeg = 20.0 + std::abs(direction.elevationDeg) * 0.7;
-    EXPECT_TRUE(hrtf::importMeasuredSet(high, kRate, error).empty());
-    EXPECT_EQ(error, "none of its measurements at 1.40 m lies within 10 degrees of the horizontal plane, where the tone circles");
+
+    // Sets the import takes, made from KEMAR, and what the message says it made the dataset from.
+    const auto variant = [&](auto change) {
+        hrtf::MeasuredSet set = *spherical;
+        change(set);
+        return set;
+    };
+    const auto pairOf = [](hrtf::MeasuredSet& set, std::size_t i) { return set.responses.begin() + long(i * 2 * set.taps); };
+    const struct {
+        const char* name;
+        hrtf::MeasuredSet set;
+        std::string source;
+    } imports[] = {
+        {"two distances", variant([&](hrtf::MeasuredSet& set) {
+             for (std::size_t i = 0; i < 100; ++i) {
+                 set.directions.push_back({set.directions[i].azimuthDeg, set.directions[i].elevationDeg, 0.5});
+                 const std::vector<float> pair(pairOf(set, i), pairOf(set, i + 1));
+                 set.responses.insert(set.responses.end(), pair.begin(), pair.end());
+                 set.delaysSamples.insert(set.delaysSamples.end(), {set.delaysSamples[2 * i], set.delaysSamples[2 * i + 1]});
+             }
+         }),
+         "its 710 measurements at 1.40 m, the most measured of its 2 distances (0.50 m, 1.40 m)"},
+        {"10 dB quieter and farther than the format holds", variant([](hrtf::MeasuredSet& set) {
+             for (float& sample : set.responses) sample *= std::pow(10.0f, -0.5f);
+             for (hrtf::Direction& d : set.directions) d.distanceM = 3.25;
+         }),
+         "its 710 measurements at 3.25 m (stored as 2.50 m, the farthest the format holds)"},
+        // Those at 50 degrees and above silent; at 40, 50 dB down; five at -40 without a left ear.
+        {"silent measurements", variant([&](hrtf::MeasuredSet& set) {
+             std::size_t deafLeft = 0;
+             for (std::size_t i = 0; i < set.directions.size(); ++i) {
+                 const double elevation = set.directions[i].elevationDeg;
+                 const float scale = elevation >= 45.0 ? 0.0f : elevation >= 35.0 ? std::pow(10.0f, -2.5f) : 1.0f;
+                 std::for_each(pairOf(set, i), pairOf(set, i + 1), [&](float& sample) { sample *= scale; });
+                 if (elevation < -35.0 && deafLeft < 5 && ++deafLeft) std::fill(pairOf(set, i), pairOf(set, i) + long(set.taps), 0.0f);
+             }
+         }),
+         "its 531 measurements at 1.40 m; it left out 179 silent measurements (no sound in an ear, or 40 dB below the set's median)"},
+    };
+    std::vector<hrtf::Dataset> made;
+    for (const auto& one : imports) {
+        hrtf::ImportSummary summary;
+        std::vector<hrtf::Dataset> datasets = hrtf::importMeasuredSet(one.set, kRate, error, &summary);
+        ASSERT_EQ(datasets.size(), 1u) << one.name << ": " << error;
+        EXPECT_EQ(hrtf::describeSource(summary), one.source) << one.name;
+        made.push_back(std::move(datasets.front()));
+    }
+    // Its 1.40 m measurements are KEMAR's own; 10 dB quieter, KEMAR makes the same filters.
+    EXPECT_EQ(made[0].fields[0].distanceMm, 1400);
+    EXPECT_EQ(made[1].fields[0].distanceMm, 2500);
+    EXPECT_EQ(made[1].delays, made[0].delays);
+    ASSERT_EQ(made[1].coefficients.size(), made[0].coefficients.size());
+    std::int32_t apart = 0;  // the largest difference, in steps of 24 bits
+    for (std::size_t i = 0; i < made[0].coefficients.size(); ++i) apart = std::max(apart, std::abs(made[1].coefficients[i] - made[0].coefficients[i]));
+    EXPECT_LE(apart, 128) << "more than single-precision spectra give: 96 dB below full scale";
+    // Without its silent measurements, no filter is silent: none more than 30 dB below the median.
+    std::vector<double> energies;
+    for (std::size_t hrir = 0; hrir < made[2].hrirCount(); ++hrir) {
+        for (std::size_t ear = 0; ear < 2; ++ear) energies.push_back(filterEnergy(made[2], hrir, ear));
+    }
+    std::vector<double> sorted = energies;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_GT(sorted.front(), sorted[sorted.size() / 2] * 1e-3);
+
+    // Sets it refuses: too little that can be heard, nothing near the plane the tone circles in.
+    const struct {
+        const char* name;
+        hrtf::MeasuredSet set;
+        std::string message;
+    } importRefusals[] = {
+        {"all silent", variant([](hrtf::MeasuredSet& set) { std::fill(set.responses.begin(), set.responses.end(), 0.0f); }),
+         "all of its 710 measurements are silent"},
+        {"only the front right quarter of the plane heard", variant([&](hrtf::MeasuredSet& set) {
+             for (std::size_t i = 0; i < set.directions.size(); ++i) {
+                 if (set.directions[i].elevationDeg != 0.0 || set.directions[i].azimuthDeg > 90.0) std::fill(pairOf(set, i), pairOf(set, i + 1), 0.0f);
+             }
+         }),
+         "only 19 of its 710 measurements are audible (the others are silent, or 40 dB below the set's median): too few to "
+         "cover the horizontal plane, where the tone circles (nothing within 45 degrees of azimuth 136)"},
+        {"nothing near the plane", variant([](hrtf::MeasuredSet& set) {
+             for (auto& direction : set.directions) direction.elevationDeg = 20.0 + std::abs(direction.elevationDeg) * 0.7;
+         }),
+         "none of its measurements at 1.40 m lies within 10 degrees of the horizontal plane, where the tone circles"},
+    };
+    for (const auto& refusal : importRefusals) {
+        EXPECT_TRUE(hrtf::importMeasuredSet(refusal.set, kRate, error).empty()) << refusal.name;
+        EXPECT_EQ(error, refusal.message) << refusal.name;
+    }
 }
 
 // Damaged copies of KEMAR (cut short, bytes flipped) never bring the reader down: libmysofa runs
@@ -856,6 +1096,19 @@ TEST(HrtfDatasetTest, ImportCommandRefusesBadFilesAndWritesNothing) {
         std::copy(to.begin(), to.end(), at);
         return bytes;
     };
+    // KEMAR's layout of its impulse responses, 355 x 1 x 256 values of 8 bytes to a chunk, made to
+    // claim other chunks: libmysofa refuses either (the chunks are not where the layout says), as
+    // it refuses a valid file whose chunks hold 2^20 values or more.
+    const auto chunked = [&](std::uint32_t measurements, std::uint32_t receivers, std::uint32_t taps) {
+        const auto bytesOf = [](std::initializer_list<std::uint32_t> values) {
+            std::string bytes;
+            for (const std::uint32_t value : values) {
+                for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>((value >> shift) & 0xff);
+            }
+            return bytes;
+        };
+        return replaced(bytesOf({355, 1, 256, 8}), bytesOf({measurements, receivers, taps, 8}));
+    };
     const std::string huge = make("huge.sofa", Bytes(kemar.begin(), kemar.begin() + 8));
     fs::resize_file(huge, std::uintmax_t{300} << 20);  // sparse
     fs::create_directory(dir.path() / "folder.sofa");
@@ -876,6 +1129,10 @@ TEST(HrtfDatasetTest, ImportCommandRefusesBadFilesAndWritesNothing) {
         {make("cartesian.sofa", replaced("spherical", "cartesian")),
          "its SourcePosition is in 'degree, degree, metre', not metre"},
         {huge, "it is 300 MiB, far larger than any HRTF set (the import reads up to 256 MiB)"},
+        {make("big-chunks.sofa", chunked(710, 2, 1024)),
+         "libmysofa cannot read it: one of its data chunks holds 1454080 values, and libmysofa reads none of 1048576 (2^20) "
+         "or more; the file may well be valid: rewritten in smaller chunks (as h5repack from hdf5-tools does), it loads"},
+        {make("moved-chunks.sofa", chunked(710, 2, 512)), "libmysofa cannot read it: it is damaged or not a SOFA file (invalid format)"},
     };
     for (const auto& bad : cases) {
         const CommandRun run = runHrtfCommand({"import", bad.file, "--name", "mine", "--default"}, home, dir.path());

@@ -26,6 +26,7 @@ struct SourceSound {
     ALuint source = 0;
     WAVEFORMATEX format{};
     std::vector<BYTE> samples;
+    double shortfallDb = 0.0; // how far its gain stopped short of the matched loudness, at the headroom
 };
 
 struct DeviceState {

@@ -1,6 +1,6 @@
 // Each rendering as loud as panning: the loudness of a 3D source's own sound over a whole turn
 // around the listener, measured under the device's HRTF and under panning on a loopback device
-// of the same rate, sets the source's gain.
+// of the same rate, sets the source's gain, unless that gain would clip.
 #include "platform/openal/loudness_match.h"
 
 #include <algorithm>
@@ -24,6 +24,10 @@ constexpr int turnDirections = 12;
 constexpr int settleFrames = 1024;
 constexpr int measureFrames = 2048;
 constexpr float radius = 10.0f;
+// The loudest sample of the measured directions may reach this, 1 dB below full scale, and no
+// more: the gain that matches a rendering loud in few directions and faint in the rest would
+// drive those past full scale, and the turn passes between the directions measured.
+constexpr float headroom = 0.891f;
 
 // A loopback device rendering floats at the measured device's rate, its context current on this
 // thread while it lives; the measured device's context is current again afterwards.
@@ -69,8 +73,9 @@ public:
                LoadedDataset(meter_.device) == dataset;
     }
 
-    // The mean power of both channels over a whole turn of the sound, at the rendering set last.
-    double TurnPower(const SourceSound& sound)
+    // The mean power of both channels over a whole turn of the sound, at the rendering set last,
+    // and the loudest of its samples.
+    double TurnPower(const SourceSound& sound, float& peak)
     {
         alSourceStop(source_);
         alSourcei(source_, AL_BUFFER, 0);
@@ -80,14 +85,17 @@ public:
         alSourcePlay(source_);
         std::vector<float> frames(2 * measureFrames);
         double power = 0.0;
+        peak = 0.0f;
         for (int direction = 0; direction < turnDirections; ++direction) {
             const double angle = 2.0 * std::numbers::pi * direction / turnDirections;
             alSource3f(source_, AL_POSITION, radius * static_cast<float>(std::sin(angle)), 0.0f,
                        -radius * static_cast<float>(std::cos(angle)));
             alcRenderSamplesSOFT(meter_.device, frames.data(), settleFrames);
             alcRenderSamplesSOFT(meter_.device, frames.data(), measureFrames);
-            for (const float sample : frames)
+            for (const float sample : frames) {
                 power += static_cast<double>(sample) * sample;
+                peak = std::max(peak, std::abs(sample));
+            }
         }
         return power / (static_cast<double>(turnDirections) * static_cast<double>(frames.size()));
     }
@@ -113,21 +121,32 @@ void SetGain(ALuint source, float gain)
     alSourcef(source, AL_GAIN, gain);
 }
 
-// Matches the sounds' gains to the rendering; a sound that cannot be measured plays at gain 1.
-void Match(DeviceState& state, const std::vector<const SourceSound*>& sounds, const std::string& dataset)
+// Matches the sounds' gains to the rendering, each stopping at the headroom where it would clip;
+// a sound that cannot be measured plays at gain 1.
+void Match(DeviceState& state, const std::vector<SourceSound*>& sounds, const std::string& dataset)
 {
     std::vector<float> gains(sounds.size(), 1.0f);
+    for (SourceSound* sound : sounds)
+        sound->shortfallDb = 0.0;
     if (!dataset.empty() && !std::ranges::all_of(sounds, [](const SourceSound* sound) { return Silent(*sound); })) {
         LoopbackMeter meter(state);
         std::vector<double> panned(sounds.size(), 0.0);
         if (meter.Ready() && meter.Render("")) {
+            float pannedPeak = 0.0f;
             for (std::size_t i = 0; i < sounds.size(); ++i)
-                panned[i] = Silent(*sounds[i]) ? 0.0 : meter.TurnPower(*sounds[i]);
+                panned[i] = Silent(*sounds[i]) ? 0.0 : meter.TurnPower(*sounds[i], pannedPeak);
             if (meter.Render(dataset)) {
                 for (std::size_t i = 0; i < sounds.size(); ++i) {
-                    const double rendered = panned[i] > 0.0 ? meter.TurnPower(*sounds[i]) : 0.0;
-                    if (rendered > 0.0)
-                        gains[i] = static_cast<float>(std::sqrt(panned[i] / rendered));
+                    float peak = 0.0f; // of this sound, under the rendering its gain is for
+                    const double rendered = panned[i] > 0.0 ? meter.TurnPower(*sounds[i], peak) : 0.0;
+                    if (rendered <= 0.0)
+                        continue;
+                    double gain = std::sqrt(panned[i] / rendered);
+                    if (gain * peak > headroom) {
+                        sounds[i]->shortfallDb = 20.0 * std::log10(gain * peak / headroom);
+                        gain = headroom / peak;
+                    }
+                    gains[i] = static_cast<float>(gain);
                 }
             }
         }
@@ -143,8 +162,8 @@ void MatchLoudness(DeviceState& state)
     const std::string dataset = LoadedDataset(state.device);
     if (dataset == state.matchedDataset && state.rateHz == state.matchedRateHz)
         return;
-    std::vector<const SourceSound*> sounds;
-    for (const SourceSound& sound : state.sounds)
+    std::vector<SourceSound*> sounds;
+    for (SourceSound& sound : state.sounds)
         sounds.push_back(&sound);
     Match(state, sounds, dataset);
     state.matchedDataset = dataset;

@@ -2,6 +2,7 @@
 // where the output cannot take binaural stereo or no dataset loads.
 #include "platform/openal/rendering.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -191,6 +192,8 @@ RenderingReport Report(DeviceState& state)
     report.datasets = ListDatasets(state.device);
     if (const char* version = alGetString(AL_VERSION))
         report.engineVersion = version;
+    for (const SourceSound& sound : state.sounds)
+        report.loudnessShortfallDb = std::max(report.loudnessShortfallDb, sound.shortfallDb);
     return report;
 }
 

@@ -39,6 +39,9 @@ struct RenderingReport {
     int rateHz = 0;       // the rate the engine mixes at
     std::vector<std::string> datasets; // the HRTF datasets the engine lists, in its order of preference
     std::string engineVersion;         // as the engine gives it: "1.1 ALSOFT 1.24.2"
+    // How far below the gain that matches panning's loudness a 3D buffer was left, at most:
+    // where that gain would clip, it stops at the headroom below full scale. 0 when none did.
+    double loudnessShortfallDb = 0.0;
 };
 
 // What follows is work on the device's engine thread.

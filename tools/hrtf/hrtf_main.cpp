@@ -76,12 +76,6 @@ std::string nameProblem(const std::string& name) {
     return "";
 }
 
-std::string distanceText(double metres) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f m", metres);
-    return text;
-}
-
 int runImport(const std::vector<std::string>& arguments) {
     // The command line: the file, --name NAME (or --name=NAME), --default.
     std::string file;
@@ -175,11 +169,7 @@ int runImport(const std::vector<std::string>& arguments) {
 
     const std::string defaultName = *name + "-48000";
     std::cout << "Imported " << file << " as " << *name << ": " << written[0].string() << " and "
-              << written[1].filename().string() << ", from its " << summary.measurementsUsed << " measurements at "
-              << distanceText(summary.distanceM)
-              << (summary.distanceCount > 1 ? " (the most measured of its " + std::to_string(summary.distanceCount) + " distances)"
-                                            : std::string())
-              << ".\n";
+              << written[1].filename().string() << ", from " << hrtf::describeSource(summary) << ".\n";
     if (!setDefault) {
         std::cout << "To have Full HRTF use it whatever other datasets you have, put this line in " << hrtf::userSettingsPath(error).string()
                   << " (--default writes it): default-hrtf = " << defaultName << '\n';

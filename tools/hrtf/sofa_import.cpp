@@ -1,136 +1,53 @@
-// From a SOFA file's measured responses to the engine's datasets: the file's contents checked
-// and its directions turned clockwise, one distance taken, the engine's grid laid over the
-// measurements, and each response made minimum-phase at each rate, with its own delay.
+// From a SOFA file's measured responses to the engine's datasets: the silent measurements left
+// out, one distance taken, the engine's grid laid over the measurements (sofa_grid.h), and each
+// grid point's pair designed at each rate (sofa_filters.h), equalised to the diffuse field.
 #include "tools/hrtf/sofa_import.h"
 
 #include <algorithm>
-#include <cctype>
+#include <array>
 #include <cmath>
 #include <complex>
+#include <cstdio>
 #include <limits>
-#include <map>
 #include <numbers>
 
 #include "tools/hrtf/fft.h"
+#include "tools/hrtf/sofa_filters.h"
+#include "tools/hrtf/sofa_grid.h"
 
 namespace hrtf {
 namespace {
 
 using Complex = std::complex<double>;
 
-constexpr double kDegrees = 180.0 / std::numbers::pi;
-// Directions closer than this count as one (elevations of a ring, azimuths in it).
-constexpr double kSameAngleDeg = 0.5;
 // Distances closer than this count as one measuring distance.
 constexpr double kSameDistanceM = 0.01;
-// The engine's limits on the grid: 5 to 128 elevations (an odd count keeps the horizontal
-// plane on the grid), 1 to 128 azimuths each.
-constexpr std::size_t kMaxGridElevations = 127;
-constexpr std::size_t kMaxGridAzimuths = 128;
-// The size of the transforms at the engine's rate: fine enough that the cepstrum of the
-// deepest notches hardly folds over.
-constexpr std::size_t kTransformSize = 4096;
+// A measurement one of whose ears holds no energy, or this much less than that ear's median
+// over the set, is left out: a failed or missing measurement, which would render as silence.
+constexpr double kQuietDb = 40.0;
+// With measurements left out, those left must leave no direction of the horizontal plane
+// farther than this from one of them.
+constexpr double kCoverDeg = 45.0;
 // The diffuse-field equalisation boosts no frequency more than this above its typical gain
 // (the median from 200 Hz to 16 kHz), where the measuring system had next to nothing.
 constexpr double kMaxBoostDb = 12.0;
-// The band in which the delay between the ears is matched to the measured phase.
-constexpr double kDelayBandLowHz = 150.0;
-constexpr double kDelayBandHighHz = 1500.0;
-constexpr double kDelayBandStepHz = 25.0;
+// The lowest level taken from a spectrum before its logarithm: -140 dB.
+constexpr double kFloor = 1e-7;
 // A filter's onset: its first sample at a tenth of its peak.
 constexpr double kOnsetFraction = 0.1;
 // The loudest coefficient after the gain, against full scale.
 constexpr double kMaxPeak = 0.98;
 constexpr double kFullScale = 8388608.0;  // 24-bit
 
-std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+std::string metres(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f m", value);
     return text;
-}
-
-// The words of a Units attribute: "degree, degree, metre" -> {degree, degree, metre}.
-std::vector<std::string> unitWords(const std::string& units) {
-    std::vector<std::string> words;
-    std::string word;
-    for (const char c : lower(units) + ",") {
-        if (c == ',' || c == ' ') {
-            if (!word.empty()) words.push_back(word);
-            word.clear();
-        } else {
-            word += c;
-        }
-    }
-    return words;
-}
-
-bool isMetre(const std::string& word) { return word == "metre" || word == "meter" || word == "metres" || word == "meters" || word == "m"; }
-bool isDegree(const std::string& word) { return word == "degree" || word == "degrees"; }
-
-std::string number(double value, int decimals = 1) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
-
-struct Vector3 {
-    double x, y, z;
-};
-
-Vector3 unitVector(double azimuthCwDeg, double elevationDeg) {
-    const double az = azimuthCwDeg / kDegrees;
-    const double el = elevationDeg / kDegrees;
-    return {std::cos(el) * std::cos(az), -std::cos(el) * std::sin(az), std::sin(el)};
-}
-
-// A direction given as a listener's view or up vector, spherical or cartesian, as a unit vector.
-std::optional<Vector3> directionOf(std::span<const float> values, const std::string& type) {
-    if (values.size() < 3) return std::nullopt;
-    Vector3 v{values[0], values[1], values[2]};
-    if (lower(type) == "spherical") {
-        const double az = values[0] / kDegrees;
-        const double el = values[1] / kDegrees;
-        v = {std::cos(el) * std::cos(az), std::cos(el) * std::sin(az), std::sin(el)};
-    }
-    const double length = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
-    if (!std::isfinite(length) || length == 0.0) return std::nullopt;
-    return Vector3{v.x / length, v.y / length, v.z / length};
-}
-
-// Whether every row of a vector variable (one row, or one per measurement) points within a
-// degree of `expected`; absent counts as the convention's own value.
-bool pointsAlong(const std::vector<float>& values, const std::string& type, Vector3 expected) {
-    for (std::size_t row = 0; row + 3 <= values.size(); row += 3) {
-        const auto v = directionOf(std::span(values).subspan(row, 3), type);
-        if (!v || v->x * expected.x + v->y * expected.y + v->z * expected.z < std::cos(1.0 / kDegrees)) return false;
-    }
-    return values.size() % 3 == 0;
 }
 
 double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
+    std::nth_element(values.begin(), values.begin() + long(values.size() / 2), values.end());
     return values[values.size() / 2];
-}
-
-// Sorted values with those closer than `tolerance` to the previous kept one merged.
-std::vector<double> distinct(std::vector<double> values, double tolerance) {
-    std::sort(values.begin(), values.end());
-    std::vector<double> kept;
-    for (const double value : values) {
-        if (kept.empty() || value - kept.back() > tolerance) kept.push_back(value);
-    }
-    return kept;
-}
-
-// How many equal steps a ring of measured azimuths (0 to 360) is made of: 360 over the
-// median gap between neighbours, the gap across 0 included.
-std::size_t ringCount(const std::vector<double>& azimuths) {
-    std::vector<double> kept = distinct(azimuths, kSameAngleDeg);
-    if (kept.size() > 1 && kept.back() - kept.front() > 360.0 - kSameAngleDeg) kept.pop_back();
-    if (kept.size() <= 1) return 1;
-    std::vector<double> gaps;
-    for (std::size_t i = 1; i < kept.size(); ++i) gaps.push_back(kept[i] - kept[i - 1]);
-    gaps.push_back(kept.front() + 360.0 - kept.back());
-    return static_cast<std::size_t>(std::clamp(std::round(360.0 / median(gaps)), 1.0, double(kMaxGridAzimuths)));
 }
 
 // The response of `taps` samples at `rateHz` at one frequency.
@@ -145,57 +62,36 @@ Complex responseAt(const float* samples, std::size_t taps, double rateHz, double
     return sum;
 }
 
-// One measured response's magnitude on the engine's frequency grid at `rateHz`
-// (kTransformSize / 2 + 1 bins): the file's spectrum, zero-padded and interpolated; held at
-// its last value above the file's Nyquist frequency.
-std::vector<double> magnitudeAt(const float* samples, std::size_t taps, double fileRateHz, double rateHz) {
-    const std::size_t size = std::max<std::size_t>(powerOfTwoAtLeast(taps) * 2, kTransformSize);
-    std::vector<Complex> spectrum(size);
-    for (std::size_t n = 0; n < taps; ++n) spectrum[n] = samples[n];
-    fft(spectrum, false);
-    std::vector<double> magnitude(kTransformSize / 2 + 1);
-    for (std::size_t k = 0; k < magnitude.size(); ++k) {
-        const double position =
-            std::min(double(k) * rateHz / double(kTransformSize) / fileRateHz * double(size), double(size / 2));
-        const auto below = static_cast<std::size_t>(position);
-        const std::size_t above = std::min(below + 1, size / 2);
-        const double t = position - double(below);
-        magnitude[k] = (1.0 - t) * std::abs(spectrum[below]) + t * std::abs(spectrum[above]);
+// Both ears' magnitudes on the file's own frequency grid: `size` / 2 + 1 bins of one
+// transform of both at the file's rate.
+std::array<std::vector<float>, 2> fileMagnitudes(const float* left, const float* right, std::size_t taps, std::size_t size) {
+    std::vector<Complex> z(size);
+    for (std::size_t n = 0; n < taps; ++n) z[n] = Complex(left[n], right[n]);
+    fft(z, false);
+    std::array<std::vector<float>, 2> ears;
+    for (auto& ear : ears) ear.resize(size / 2 + 1);
+    for (std::size_t k = 0; k <= size / 2; ++k) {
+        const Complex a = z[k];
+        const Complex b = std::conj(z[(size - k) % size]);
+        ears[0][k] = float(std::abs((a + b) / 2.0));
+        ears[1][k] = float(std::abs((a - b) / 2.0));
     }
-    return magnitude;
+    return ears;
 }
 
-// The minimum-phase filter of `taps` taps with a magnitude response (kTransformSize / 2 + 1
-// bins), through the real cepstrum; its last quarter fades out with half a raised cosine.
-std::vector<double> minimumPhase(const std::vector<double>& magnitude, std::size_t taps) {
-    constexpr double kFloor = 1e-7;  // -140 dB
-    std::vector<Complex> cepstrum(kTransformSize);
-    for (std::size_t k = 0; k < kTransformSize; ++k) {
-        const std::size_t bin = k <= kTransformSize / 2 ? k : kTransformSize - k;
-        cepstrum[k] = std::log(std::max(magnitude[bin], kFloor));
+// A file spectrum on the dataset's bins at `rateHz`, interpolated; held at its last value
+// above the file's Nyquist frequency.
+std::vector<float> onDatasetBins(const std::vector<float>& file, double fileRateHz, double rateHz) {
+    const std::size_t half = file.size() - 1;
+    std::vector<float> magnitude(kSpectrumBins);
+    for (std::size_t k = 0; k < kSpectrumBins; ++k) {
+        const double position = std::min(double(k) * rateHz / double(kTransformSize) / fileRateHz * double(2 * half), double(half));
+        const auto below = static_cast<std::size_t>(position);
+        const std::size_t above = std::min(below + 1, half);
+        const double t = position - double(below);
+        magnitude[k] = float((1.0 - t) * file[below] + t * file[above]);
     }
-    fft(cepstrum, true);
-    // Fold the anticausal half onto the causal one.
-    for (std::size_t n = 1; n < kTransformSize / 2; ++n) {
-        cepstrum[n] = 2.0 * cepstrum[n].real();
-        cepstrum[kTransformSize - n] = 0.0;
-    }
-    cepstrum[0] = cepstrum[0].real();
-    cepstrum[kTransformSize / 2] = cepstrum[kTransformSize / 2].real();
-    fft(cepstrum, false);
-    for (auto& value : cepstrum) value = std::exp(value);
-    fft(cepstrum, true);
-    std::vector<double> filter(taps);
-    const std::size_t fade = fadeLength(taps);
-    for (std::size_t n = 0; n < taps; ++n) {
-        double weight = 1.0;
-        if (n >= taps - fade) {
-            const double k = double(n - (taps - fade) + 1);
-            weight = (1.0 + std::cos(std::numbers::pi * k / double(fade + 1))) / 2.0;
-        }
-        filter[n] = cepstrum[n].real() * weight;
-    }
-    return filter;
+    return magnitude;
 }
 
 // The first sample at kOnsetFraction of the peak.
@@ -210,117 +106,22 @@ double onsetSamples(const float* samples, std::size_t taps) {
 
 }  // namespace
 
-std::optional<MeasuredSet> measuredSetFromSofa(const SofaContents& sofa, std::string& error) {
-    const auto refuse = [&](std::string why) {
-        error = std::move(why);
-        return std::nullopt;
-    };
-    if (sofa.conventions != "SimpleFreeFieldHRIR") {
-        return refuse(sofa.conventions.empty()
-                          ? "it names no SOFA convention (SOFAConventions); the import takes SimpleFreeFieldHRIR"
-                          : "it follows the SOFA convention " + sofa.conventions +
-                                ", not SimpleFreeFieldHRIR (a head's impulse responses in free field)");
+std::string describeSource(const ImportSummary& summary) {
+    std::string text = "its " + std::to_string(summary.measurementsUsed) + " measurements at " + metres(summary.distanceM);
+    if (std::abs(summary.storedDistanceM - summary.distanceM) >= 0.0005) {
+        text += " (stored as " + metres(summary.storedDistanceM) +
+                (summary.storedDistanceM > summary.distanceM ? ", the nearest" : ", the farthest") + " the format holds)";
     }
-    if (sofa.dataType != "FIR") {
-        return refuse("its data type is " + (sofa.dataType.empty() ? std::string("missing") : sofa.dataType) +
-                      ", not FIR (impulse responses)");
+    if (summary.distancesM.size() > 1) {
+        text += ", the most measured of its " + std::to_string(summary.distancesM.size()) + " distances (";
+        for (std::size_t i = 0; i < summary.distancesM.size(); ++i) text += (i > 0 ? ", " : "") + metres(summary.distancesM[i]);
+        text += ")";
     }
-    const std::size_t m = sofa.measurements;
-    const std::size_t n = sofa.taps;
-    if (m == 0 || m > kMaxMeasurements) {
-        return refuse("it holds " + std::to_string(m) + " measurements; the import takes 1 to " +
-                      std::to_string(kMaxMeasurements));
+    if (summary.silentLeftOut > 0) {
+        text += "; it left out " + std::to_string(summary.silentLeftOut) + " silent measurements (no sound in an ear, or " +
+                std::to_string(int(kQuietDb)) + " dB below the set's median)";
     }
-    if (sofa.receivers != 2) {
-        return refuse("it has " + std::to_string(sofa.receivers) + " receivers, not 2 (the ears)");
-    }
-    if (sofa.emitters != 1) {
-        return refuse("it has " + std::to_string(sofa.emitters) + " emitters; the import takes one source at a time");
-    }
-    if (n == 0 || n > kMaxSofaTaps) {
-        return refuse("its responses are " + std::to_string(n) + " samples long; the import takes 1 to " +
-                      std::to_string(kMaxSofaTaps));
-    }
-    if (m * 2 * n > kMaxSofaValues || sofa.impulseResponses.size() != m * 2 * n) {
-        return refuse("its Data.IR holds " + std::to_string(sofa.impulseResponses.size()) + " values, not " +
-                      std::to_string(m) + " x 2 x " + std::to_string(n));
-    }
-    if (sofa.samplingRates.empty() || std::adjacent_find(sofa.samplingRates.begin(), sofa.samplingRates.end(),
-                                                         std::not_equal_to<>()) != sofa.samplingRates.end()) {
-        return refuse("it gives no single sample rate (Data.SamplingRate) for all its measurements");
-    }
-    const double rateHz = sofa.samplingRates.front();
-    if (!std::isfinite(rateHz) || rateHz < 8000.0 || rateHz > 768000.0) {
-        return refuse("its sample rate " + number(rateHz) + " Hz is not from 8000 to 768000 Hz");
-    }
-    if (sofa.sourcePositions.size() != 3 * m) {
-        return refuse("its SourcePosition holds " + std::to_string(sofa.sourcePositions.size()) +
-                      " values, not 3 for each of its " + std::to_string(m) + " measurements");
-    }
-    const std::string type = lower(sofa.sourcePositionType);
-    const std::vector<std::string> units = unitWords(sofa.sourcePositionUnits);
-    const bool spherical = type == "spherical";
-    if (!spherical && type != "cartesian") {
-        return refuse("its SourcePosition is of type '" + sofa.sourcePositionType +
-                      "', neither spherical nor cartesian");
-    }
-    const bool unitsRight = spherical ? units.size() == 3 && isDegree(units[0]) && isDegree(units[1]) && isMetre(units[2])
-                                      : (units.size() == 1 || units.size() == 3) &&
-                                            std::all_of(units.begin(), units.end(), isMetre);
-    if (!unitsRight) {
-        return refuse("its SourcePosition is in '" + sofa.sourcePositionUnits + "', not " +
-                      (spherical ? "degree, degree, metre" : "metre"));
-    }
-    // The convention's listener looks along +x with +z up; another view would turn every direction.
-    if (!pointsAlong(sofa.listenerView, sofa.listenerViewType, {1, 0, 0}) ||
-        !pointsAlong(sofa.listenerUp, sofa.listenerUpType, {0, 0, 1})) {
-        return refuse("its listener does not face +x with +z up (ListenerView, ListenerUp), as SimpleFreeFieldHRIR has it");
-    }
-    if (sofa.delays.size() != 2 && sofa.delays.size() != 2 * m) {
-        return refuse("its Data.Delay holds " + std::to_string(sofa.delays.size()) +
-                      " values, not 2 or 2 for each measurement");
-    }
-
-    MeasuredSet set;
-    set.sampleRateHz = rateHz;
-    set.taps = n;
-    set.directions.reserve(m);
-    for (std::size_t i = 0; i < m; ++i) {
-        const double a = sofa.sourcePositions[3 * i];
-        const double b = sofa.sourcePositions[3 * i + 1];
-        const double c = sofa.sourcePositions[3 * i + 2];
-        double azimuthCcw = a, elevation = b, distance = c;
-        if (!spherical) {
-            distance = std::sqrt(a * a + b * b + c * c);
-            azimuthCcw = std::atan2(b, a) * kDegrees;
-            elevation = distance > 0.0 ? std::asin(std::clamp(c / distance, -1.0, 1.0)) * kDegrees : 0.0;
-        }
-        if (!std::isfinite(azimuthCcw) || !std::isfinite(elevation) || !std::isfinite(distance) ||
-            std::abs(azimuthCcw) > 3600.0 || elevation < -90.0 || elevation > 90.0 || distance <= 0.0) {
-            return refuse("measurement " + std::to_string(i + 1) + " has no valid source position (" + number(a, 3) +
-                          ", " + number(b, 3) + ", " + number(c, 3) + ")");
-        }
-        // SOFA turns counterclockwise seen from above, the engine clockwise.
-        double azimuth = std::fmod(360.0 - std::fmod(azimuthCcw, 360.0), 360.0);
-        if (azimuth < 0.0) azimuth += 360.0;
-        set.directions.push_back({azimuth, elevation, distance});
-    }
-    set.responses.assign(sofa.impulseResponses.begin(), sofa.impulseResponses.end());
-    for (std::size_t i = 0; i < set.responses.size(); ++i) {
-        if (!std::isfinite(set.responses[i])) {
-            return refuse("measurement " + std::to_string(i / (2 * n) + 1) + " holds a sample that is not a number");
-        }
-    }
-    set.delaysSamples.resize(2 * m);
-    for (std::size_t i = 0; i < 2 * m; ++i) {
-        const double delay = sofa.delays[sofa.delays.size() == 2 ? i % 2 : i];
-        if (!std::isfinite(delay) || delay < 0.0 || delay > double(kMaxSofaTaps)) {
-            return refuse("its Data.Delay holds " + number(delay) + ", not a delay from 0 to " +
-                          std::to_string(kMaxSofaTaps) + " samples");
-        }
-        set.delaysSamples[i] = delay;
-    }
-    return set;
+    return text;
 }
 
 std::vector<Dataset> importMeasuredSet(const MeasuredSet& set, std::span<const std::uint32_t> ratesHz,
@@ -328,122 +129,137 @@ std::vector<Dataset> importMeasuredSet(const MeasuredSet& set, std::span<const s
     ImportSummary report;
     const std::size_t m = set.directions.size();
     const std::size_t n = set.taps;
-
-    // One distance: the one most measured, the farthest of equals.
-    std::vector<std::size_t> byDistance(m);
-    for (std::size_t i = 0; i < m; ++i) byDistance[i] = i;
-    std::sort(byDistance.begin(), byDistance.end(),
-              [&](std::size_t a, std::size_t b) { return set.directions[a].distanceM < set.directions[b].distanceM; });
-    std::vector<std::size_t> field;
-    for (std::size_t start = 0; start < m;) {
-        std::size_t end = start + 1;
-        while (end < m && set.directions[byDistance[end]].distanceM - set.directions[byDistance[start]].distanceM <=
-                              kSameDistanceM) {
-            ++end;
-        }
-        ++report.distanceCount;
-        if (end - start >= field.size()) field.assign(byDistance.begin() + long(start), byDistance.begin() + long(end));
-        start = end;
-    }
-    double distanceSum = 0.0;
-    for (const std::size_t i : field) distanceSum += set.directions[i].distanceM;
-    report.distanceM = distanceSum / double(field.size());
-    report.measurementsUsed = field.size();
-    const bool nearHorizontal = std::any_of(field.begin(), field.end(), [&](std::size_t i) {
-        return std::abs(set.directions[i].elevationDeg) <= kHorizontalToleranceDeg;
-    });
-    if (!nearHorizontal) {
-        error = "none of its measurements at " + number(report.distanceM, 2) + " m lies within " +
-                number(kHorizontalToleranceDeg, 0) + " degrees of the horizontal plane, where the tone circles";
-        return {};
-    }
-
-    // The grid: elevations as finely spaced as the measured ones, an odd count so that the
-    // horizontal plane is on it; each ring as many azimuths as measured there (or near it),
-    // the horizontal one a multiple of 4 so that ahead, right, behind and left are on it.
-    std::vector<double> elevations;
-    for (const std::size_t i : field) elevations.push_back(set.directions[i].elevationDeg);
-    const std::vector<double> measuredElevations = distinct(elevations, kSameAngleDeg);
-    std::vector<double> gaps;
-    for (std::size_t i = 1; i < measuredElevations.size(); ++i) gaps.push_back(measuredElevations[i] - measuredElevations[i - 1]);
-    const double measuredStep = gaps.empty() ? 45.0 : median(gaps);
-    const std::size_t elevationCount = std::clamp<std::size_t>(
-        2 * static_cast<std::size_t>(std::round(90.0 / measuredStep)) + 1, kMinElevationCount, kMaxGridElevations);
-    const double ringStep = 180.0 / double(elevationCount - 1);
-    std::vector<std::size_t> ringAzimuths(elevationCount, 0);
-    for (std::size_t ring = 0; ring < elevationCount; ++ring) {
-        const double elevation = -90.0 + ringStep * double(ring);
-        std::vector<double> azimuths;
-        for (const std::size_t i : field) {
-            if (std::abs(set.directions[i].elevationDeg - elevation) <= ringStep / 2) azimuths.push_back(set.directions[i].azimuthDeg);
-        }
-        if (!azimuths.empty()) ringAzimuths[ring] = ringCount(azimuths);
-    }
-    const std::vector<std::size_t> measuredRings = ringAzimuths;
-    for (std::size_t ring = 0; ring < elevationCount; ++ring) {
-        const double elevation = -90.0 + ringStep * double(ring);
-        if (ring == 0 || ring + 1 == elevationCount) {
-            ringAzimuths[ring] = 1;
-        } else if (ringAzimuths[ring] == 0) {
-            // No measurement near this ring: as many as the nearest measured ring, for its circumference.
-            for (std::size_t step = 1; step < elevationCount; ++step) {
-                for (const std::size_t other : {ring - std::min(ring, step), std::min(ring + step, elevationCount - 1)}) {
-                    const double otherElevation = -90.0 + ringStep * double(other);
-                    if (ringAzimuths[ring] == 0 && measuredRings[other] > 0 && other != 0 && other + 1 != elevationCount) {
-                        const double scaled = double(measuredRings[other]) * std::cos(elevation / kDegrees) /
-                                              std::cos(otherElevation / kDegrees);
-                        ringAzimuths[ring] = std::clamp<std::size_t>(std::size_t(std::round(scaled)), 1, kMaxGridAzimuths);
-                    }
-                }
-                if (ringAzimuths[ring] > 0) break;
-            }
-            if (ringAzimuths[ring] == 0) ringAzimuths[ring] = 1;
-        }
-        if (2 * ring + 1 == elevationCount) ringAzimuths[ring] = std::min<std::size_t>((ringAzimuths[ring] + 3) / 4 * 4, kMaxGridAzimuths);
-    }
-    report.elevationCount = elevationCount;
-
-    // Each grid point takes the nearest measurement.
-    std::vector<Vector3> measured;
-    for (const std::size_t i : field) measured.push_back(unitVector(set.directions[i].azimuthDeg, set.directions[i].elevationDeg));
-    std::vector<std::size_t> gridMeasurement;  // index into the set, for each HRIR in order
-    for (std::size_t ring = 0; ring < elevationCount; ++ring) {
-        for (std::size_t a = 0; a < ringAzimuths[ring]; ++a) {
-            const Vector3 point = unitVector(360.0 * double(a) / double(ringAzimuths[ring]), -90.0 + ringStep * double(ring));
-            std::size_t best = 0;
-            double bestDot = -2.0;
-            for (std::size_t j = 0; j < measured.size(); ++j) {
-                const double dot = point.x * measured[j].x + point.y * measured[j].y + point.z * measured[j].z;
-                if (dot > bestDot) {
-                    bestDot = dot;
-                    best = j;
-                }
-            }
-            gridMeasurement.push_back(field[best]);
-        }
-    }
-    report.hrirCount = gridMeasurement.size();
-
     const auto response = [&](std::size_t measurement, std::size_t ear) {
         return set.responses.data() + (measurement * 2 + ear) * n;
     };
-    std::vector<Dataset> datasets;
-    for (const std::uint32_t datasetRateHz : ratesHz) {
-        const double rate = datasetRateHz;
-        // The diffuse-field average over the distance's measurements, and the equalisation
-        // that brings it to -3 dB for each ear.
-        std::vector<double> averagePower(kTransformSize / 2 + 1, 0.0);
-        for (const std::size_t i : field) {
-            for (std::size_t ear = 0; ear < 2; ++ear) {
-                const std::vector<double> magnitude = magnitudeAt(response(i, ear), n, set.sampleRateHz, rate);
-                for (std::size_t k = 0; k < magnitude.size(); ++k) averagePower[k] += magnitude[k] * magnitude[k];
+
+    // The silent measurements go: an ear without sound, or far below that ear's median.
+    std::vector<double> energies[2];
+    std::vector<double> audibleEnergies[2];
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t ear = 0; ear < 2; ++ear) {
+            double energy = 0.0;
+            for (std::size_t t = 0; t < n; ++t) energy += double(response(i, ear)[t]) * double(response(i, ear)[t]);
+            energies[ear].push_back(energy);
+            if (energy > 0.0) audibleEnergies[ear].push_back(energy);
+        }
+    }
+    std::vector<std::size_t> audible;
+    if (!audibleEnergies[0].empty() && !audibleEnergies[1].empty()) {
+        const double quiet = std::pow(10.0, -kQuietDb / 10.0);
+        const double lowest[2] = {median(audibleEnergies[0]) * quiet, median(audibleEnergies[1]) * quiet};
+        for (std::size_t i = 0; i < m; ++i) {
+            if (energies[0][i] > 0.0 && energies[1][i] > 0.0 && energies[0][i] >= lowest[0] && energies[1][i] >= lowest[1]) {
+                audible.push_back(i);
             }
         }
-        std::vector<double> equaliser(averagePower.size());
+    }
+    report.silentLeftOut = m - audible.size();
+    if (audible.empty()) {
+        error = "all of its " + std::to_string(m) + " measurements are silent";
+        return {};
+    }
+
+    // One distance: the one most measured, the farthest of equals.
+    std::sort(audible.begin(), audible.end(),
+              [&](std::size_t a, std::size_t b) { return set.directions[a].distanceM < set.directions[b].distanceM; });
+    std::vector<std::size_t> field;
+    for (std::size_t start = 0; start < audible.size();) {
+        std::size_t end = start + 1;
+        double sum = set.directions[audible[start]].distanceM;
+        while (end < audible.size() &&
+               set.directions[audible[end]].distanceM - set.directions[audible[start]].distanceM <= kSameDistanceM) {
+            sum += set.directions[audible[end++]].distanceM;
+        }
+        report.distancesM.push_back(sum / double(end - start));
+        if (end - start >= field.size()) {
+            field.assign(audible.begin() + long(start), audible.begin() + long(end));
+            report.distanceM = report.distancesM.back();
+        }
+        start = end;
+    }
+    report.storedDistanceM = double(std::clamp<long>(std::lround(report.distanceM * 1000.0), long(kMinDistanceMm),
+                                                     long(kMaxDistanceMm))) / 1000.0;
+    report.measurementsUsed = field.size();
+    std::vector<Direction> directions;
+    for (const std::size_t i : field) directions.push_back(set.directions[i]);
+    const bool nearHorizontal = std::any_of(directions.begin(), directions.end(), [](const Direction& d) {
+        return std::abs(d.elevationDeg) <= kHorizontalToleranceDeg;
+    });
+    if (!nearHorizontal) {
+        error = "none of its measurements at " + metres(report.distanceM) + " lies within " +
+                std::to_string(int(kHorizontalToleranceDeg)) + " degrees of the horizontal plane, where the tone circles";
+        return {};
+    }
+    if (const auto uncovered = report.silentLeftOut > 0 ? uncoveredAzimuth(directions, kCoverDeg) : std::nullopt) {
+        error = "only " + std::to_string(audible.size()) + " of its " + std::to_string(m) +
+                " measurements are audible (the others are silent, or " + std::to_string(int(kQuietDb)) +
+                " dB below the set's median): too few to cover the horizontal plane, where the tone circles "
+                "(nothing within " + std::to_string(int(kCoverDeg)) + " degrees of azimuth " + std::to_string(*uncovered) + ")";
+        return {};
+    }
+
+    // The grid, and the measurements it is made of; those that make a grid point alone.
+    const Grid grid = layGrid(directions);
+    report.fileRings = grid.fileRings;
+    report.elevationCount = grid.ringAzimuths.size();
+    report.hrirCount = grid.points.size();
+    std::vector<char> used(field.size(), 0), alone(field.size(), 0);
+    for (const std::vector<Share>& point : grid.points) {
+        for (const Share& share : point) used[share.measurement] = 1;
+        if (point.size() == 1) alone[point.front().measurement] = 1;
+    }
+
+    // The file's spectra on each rate's bins (one transform serves both), their diffuse-field
+    // average, and what the measured pairs say in the delay band.
+    const std::size_t fileSize = std::max<std::size_t>(powerOfTwoAtLeast(n) * 2, kTransformSize);
+    std::vector<std::vector<double>> averagePower(ratesHz.size(), std::vector<double>(kSpectrumBins, 0.0));
+    // [rate][measurement of the field][ear]: magnitudes, then their equalised logarithms.
+    std::vector<std::vector<std::array<std::vector<float>, 2>>> spectra(ratesHz.size(),
+                                                                        std::vector<std::array<std::vector<float>, 2>>(field.size()));
+    std::vector<MeasuredPhases> phases(field.size());
+    std::vector<std::array<double, 2>> toneLevels(field.size());  // each ear's magnitude at the tone
+    std::vector<double> onsets(field.size(), 0.0);  // the mean of the ears' onsets, in seconds
+    for (std::size_t j = 0; j < field.size(); ++j) {
+        const std::size_t i = field[j];
+        const auto ears = fileMagnitudes(response(i, 0), response(i, 1), n, fileSize);
+        for (std::size_t r = 0; r < ratesHz.size(); ++r) {
+            for (std::size_t ear = 0; ear < 2; ++ear) {
+                std::vector<float> magnitude = onDatasetBins(ears[ear], set.sampleRateHz, ratesHz[r]);
+                for (std::size_t k = 0; k < kSpectrumBins; ++k) averagePower[r][k] += double(magnitude[k]) * double(magnitude[k]);
+                if (used[j]) spectra[r][j][ear] = std::move(magnitude);
+            }
+        }
+        if (!used[j]) continue;
+        for (std::size_t f = 0; f <= kDelayBandPoints; ++f) {
+            const double hz = f < kDelayBandPoints ? delayBandHz(f) : kToneHz;
+            Complex measured[2];
+            for (std::size_t ear = 0; ear < 2; ++ear) {
+                measured[ear] = responseAt(response(i, ear), n, set.sampleRateHz, hz) *
+                                std::polar(1.0, -2.0 * std::numbers::pi * hz * set.delaysSamples[2 * i + ear] / set.sampleRateHz);
+            }
+            if (f == kDelayBandPoints) {
+                phases[j].tone = std::arg(measured[1] * std::conj(measured[0]));
+                for (std::size_t ear = 0; ear < 2; ++ear) toneLevels[j][ear] = std::abs(measured[ear]);
+            } else {
+                phases[j].band[f] = std::arg(measured[1] * std::conj(measured[0]));
+                phases[j].weight[f] = std::abs(measured[0]) * std::abs(measured[1]);
+            }
+        }
+        for (std::size_t ear = 0; ear < 2; ++ear) {
+            onsets[j] += (onsetSamples(response(i, ear), n) + set.delaysSamples[2 * i + ear]) / set.sampleRateHz / 2.0;
+        }
+    }
+
+    std::vector<Dataset> datasets;
+    for (std::size_t r = 0; r < ratesHz.size(); ++r) {
+        const double rate = ratesHz[r];
+        // The equalisation that brings the diffuse-field average to -3 dB for each ear.
+        std::vector<double> equaliser(kSpectrumBins);
         std::vector<double> typical;
-        for (std::size_t k = 0; k < averagePower.size(); ++k) {
-            averagePower[k] /= double(2 * field.size());
-            equaliser[k] = averagePower[k] > 0.0 ? std::sqrt(0.5 / averagePower[k]) : std::numeric_limits<double>::infinity();
+        for (std::size_t k = 0; k < kSpectrumBins; ++k) {
+            const double power = averagePower[r][k] / double(2 * field.size());
+            equaliser[k] = power > 0.0 ? std::sqrt(0.5 / power) : std::numeric_limits<double>::infinity();
             const double hz = double(k) * rate / double(kTransformSize);
             if (hz >= 200.0 && hz <= std::min(16000.0, set.sampleRateHz / 2) && std::isfinite(equaliser[k])) typical.push_back(equaliser[k]);
         }
@@ -454,67 +270,61 @@ std::vector<Dataset> importMeasuredSet(const MeasuredSet& set, std::span<const s
         const double maxGain = median(typical) * std::pow(10.0, kMaxBoostDb / 20.0);
         for (double& gain : equaliser) gain = std::min(gain, maxGain);
 
-        // Each measurement the grid uses, made minimum-phase with the delay that keeps the
-        // phase between the ears in the delay band.
-        struct Pair {
-            std::vector<double> filters[2];
-            int delays[2] = {0, 0};
-        };
-        std::map<std::size_t, Pair> pairs;
-        double peak = 0.0;
-        for (const std::size_t i : gridMeasurement) {
-            if (pairs.count(i) != 0) continue;
-            Pair pair;
-            for (std::size_t ear = 0; ear < 2; ++ear) {
-                std::vector<double> magnitude = magnitudeAt(response(i, ear), n, set.sampleRateHz, rate);
-                for (std::size_t k = 0; k < magnitude.size(); ++k) magnitude[k] *= equaliser[k];
-                pair.filters[ear] = minimumPhase(magnitude, kImportTaps);
-                for (const double value : pair.filters[ear]) peak = std::max(peak, std::abs(value));
+        // Each measurement the grid uses: equalised, minimum-phase, the delay between its ears;
+        // the pair of a grid point it makes alone.
+        const PairDesigner designer(rate, kImportTaps);
+        const double toneBin = kToneHz * double(kTransformSize) / rate;
+        const double toneEqualiser = std::log(std::lerp(equaliser[std::size_t(toneBin)], equaliser[std::size_t(toneBin) + 1],
+                                                        toneBin - std::floor(toneBin)));
+        std::vector<std::array<double, 2>> toneLogs(field.size());
+        std::vector<double> delays(field.size(), 0.0);
+        std::vector<FilterPair> alonePairs(field.size());
+        for (std::size_t j = 0; j < field.size(); ++j) {
+            if (!used[j]) continue;
+            for (std::vector<float>& magnitude : spectra[r][j]) {
+                for (std::size_t k = 0; k < kSpectrumBins; ++k) magnitude[k] = float(std::log(std::max(double(magnitude[k]) * equaliser[k], kFloor)));
             }
-            // The whole-sample delay of the right ear behind the left that best keeps the
-            // measured phase difference, weighted by the level both ears hear.
-            std::vector<std::pair<double, double>> targets;  // (phase left, weight) per band frequency
-            std::vector<double> filterPhases;
-            for (double hz = kDelayBandLowHz; hz <= kDelayBandHighHz && hz < std::min(rate, set.sampleRateHz) / 2;
-                 hz += kDelayBandStepHz) {
-                Complex ears[2];
-                Complex made[2];
-                for (std::size_t ear = 0; ear < 2; ++ear) {
-                    ears[ear] = responseAt(response(i, ear), n, set.sampleRateHz, hz) *
-                                std::polar(1.0, -2.0 * std::numbers::pi * hz * set.delaysSamples[2 * i + ear] / set.sampleRateHz);
-                    std::vector<float> filter(pair.filters[ear].begin(), pair.filters[ear].end());
-                    made[ear] = responseAt(filter.data(), filter.size(), rate, hz);
-                }
-                targets.emplace_back(std::arg(ears[1] * std::conj(ears[0])), std::abs(ears[0]) * std::abs(ears[1]));
-                filterPhases.push_back(std::arg(made[1] * std::conj(made[0])));
-            }
-            int bestDelay = 0;
-            double bestCost = std::numeric_limits<double>::infinity();
-            for (int delay = -int(kMaxDelaySamples); delay <= int(kMaxDelaySamples); ++delay) {
-                double cost = 0.0;
-                for (std::size_t f = 0; f < targets.size(); ++f) {
-                    const double hz = kDelayBandLowHz + kDelayBandStepHz * double(f);
-                    const double modelled = filterPhases[f] - 2.0 * std::numbers::pi * hz * double(delay) / rate;
-                    cost += targets[f].second * (1.0 - std::cos(targets[f].first - modelled));
-                }
-                if (cost < bestCost) {
-                    bestCost = cost;
-                    bestDelay = delay;
-                }
-            }
-            // Around the mean of the two ears' onsets.
-            double onsetSum = 0.0;
-            for (std::size_t ear = 0; ear < 2; ++ear) {
-                onsetSum += (onsetSamples(response(i, ear), n) + set.delaysSamples[2 * i + ear]) / set.sampleRateHz * rate;
-            }
-            pair.delays[0] = int(std::lround(onsetSum / 2.0 - double(bestDelay) / 2.0));
-            pair.delays[1] = pair.delays[0] + bestDelay;
-            pairs.emplace(i, std::move(pair));
+            for (std::size_t ear = 0; ear < 2; ++ear) toneLogs[j][ear] = std::log(std::max(toneLevels[j][ear], kFloor)) + toneEqualiser;
+            const MinimumPhasePair pair = designer.minimumPhase(spectra[r][j][0], spectra[r][j][1]);
+            delays[j] = designer.delayBetweenEars(pair, phases[j]);
+            if (alone[j]) alonePairs[j] = designer.design(pair, toneLogs[j].data(), delays[j], onsets[j] * rate);
         }
-        // The set's common delay goes; a pair still later than the format holds moves earlier whole.
+        // Each grid point: its measurement's pair, or one made from the weighted mean of its
+        // measurements' log-magnitudes (whose minimum phase is the same mean of theirs), delays
+        // between the ears and onsets.
+        std::vector<FilterPair> pairs;
+        pairs.reserve(grid.points.size());
+        for (const std::vector<Share>& point : grid.points) {
+            if (point.size() == 1) {
+                pairs.push_back(alonePairs[point.front().measurement]);
+                continue;
+            }
+            std::array<std::vector<float>, 2> logs{std::vector<float>(kSpectrumBins, 0.0f), std::vector<float>(kSpectrumBins, 0.0f)};
+            double delay = 0.0, onset = 0.0;
+            double toneLog[2] = {0.0, 0.0};
+            for (const Share& share : point) {
+                for (std::size_t ear = 0; ear < 2; ++ear) toneLog[ear] += share.weight * toneLogs[share.measurement][ear];
+                for (std::size_t ear = 0; ear < 2; ++ear) {
+                    for (std::size_t k = 0; k < kSpectrumBins; ++k) logs[ear][k] += float(share.weight) * spectra[r][share.measurement][ear][k];
+                }
+                delay += share.weight * delays[share.measurement];
+                onset += share.weight * onsets[share.measurement] * rate;
+            }
+            pairs.push_back(designer.design(designer.minimumPhase(logs[0], logs[1]), toneLog, delay, onset));
+        }
+        spectra[r].clear();
+
+        // The set's common delay goes; a pair still later than the format holds moves earlier
+        // whole. One gain for the set keeps its loudest coefficient below full scale.
         int earliest = std::numeric_limits<int>::max();
-        for (const auto& [i, pair] : pairs) earliest = std::min({earliest, pair.delays[0], pair.delays[1]});
-        for (auto& [i, pair] : pairs) {
+        double peak = 0.0;
+        for (const FilterPair& pair : pairs) {
+            earliest = std::min({earliest, pair.delays[0], pair.delays[1]});
+            for (const auto& filter : pair.filters) {
+                for (const double value : filter) peak = std::max(peak, std::abs(value));
+            }
+        }
+        for (FilterPair& pair : pairs) {
             const int latest = std::max(pair.delays[0], pair.delays[1]) - earliest;
             const int shift = earliest + std::max(0, latest - int(kMaxDelaySamples));
             for (int& delay : pair.delays) delay -= shift;
@@ -524,17 +334,15 @@ std::vector<Dataset> importMeasuredSet(const MeasuredSet& set, std::span<const s
 
         Dataset dataset;
         dataset.format = Format::MinPhr02;
-        dataset.sampleRateHz = datasetRateHz;
+        dataset.sampleRateHz = ratesHz[r];
         dataset.sampleType = SampleType::Int24;
         dataset.channelType = ChannelType::Stereo;
         dataset.filterLength = kImportTaps;
         Field only;
-        only.distanceMm = static_cast<std::uint16_t>(
-            std::clamp<long>(std::lround(report.distanceM * 1000.0), long(kMinDistanceMm), long(kMaxDistanceMm)));
-        for (const std::size_t count : ringAzimuths) only.azimuthCounts.push_back(static_cast<std::uint8_t>(count));
+        only.distanceMm = static_cast<std::uint16_t>(std::lround(report.storedDistanceM * 1000.0));
+        for (const std::size_t count : grid.ringAzimuths) only.azimuthCounts.push_back(static_cast<std::uint8_t>(count));
         dataset.fields.push_back(std::move(only));
-        for (const std::size_t i : gridMeasurement) {
-            const Pair& pair = pairs.at(i);
+        for (const FilterPair& pair : pairs) {
             for (std::size_t tap = 0; tap < kImportTaps; ++tap) {
                 for (std::size_t ear = 0; ear < 2; ++ear) {
                     const double value = std::round(pair.filters[ear][tap] * gain * kFullScale);

@@ -67,21 +67,31 @@ inline constexpr std::size_t kImportTaps = 64;
 // What the import did.
 struct ImportSummary {
     double distanceM = 0.0;          // the distance whose measurements were taken
-    std::size_t distanceCount = 0;   // how many distances the file holds
-    std::size_t measurementsUsed = 0;
-    std::size_t elevationCount = 0;  // of the engine's grid
+    double storedDistanceM = 0.0;    // as the dataset holds it: the format's range is 0.05 to 2.5 m
+    std::vector<double> distancesM;  // every distance of the file's measurements, nearest first
+    std::size_t measurementsUsed = 0;  // at that distance
+    std::size_t silentLeftOut = 0;     // of the whole file: no sound in an ear, or far below the median
+    bool fileRings = false;            // the grid's rings are the file's own
+    std::size_t elevationCount = 0;    // of the engine's grid
     std::size_t hrirCount = 0;
     double gainDb = 0.0;             // applied after the diffuse-field equalisation
 };
 
 // Makes one MinPHR02 dataset (stereo, 24-bit, kImportTaps taps, one field) for each rate.
-// Takes the distance with the most measurements (the farthest of equal ones); each grid point
-// of the engine's takes the nearest measurement; every filter is divided by the diffuse-field
-// average (the mean power over all directions and both ears, which the measuring system's own
-// response colours), so that that average is -3 dB for each ear at every frequency, as
-// constant-power panning gives, unless the peaks need less. Each ear's delay is the whole
-// number of samples that best keeps the measured phase between the ears below 1.5 kHz.
+// Leaves out the silent measurements (an ear without sound, or 40 dB below that ear's median
+// over the set), refusing a set whose measurements left then do not cover the horizontal
+// plane; takes the distance with the most measurements (the farthest of equal ones); lays the
+// engine's grid over them (sofa_grid.h), each grid point its measurement or interpolated from
+// the nearest; divides every response by the diffuse-field average (the mean power over all
+// directions and both ears, which the measuring system's own response colours), so that that
+// average is -3 dB for each ear at every frequency, as constant-power panning gives, unless the
+// peaks need less; and fits each pair's filters and delays to keep the level and phase between
+// the ears at low frequencies (sofa_filters.h).
 std::vector<Dataset> importMeasuredSet(const MeasuredSet& set, std::span<const std::uint32_t> ratesHz,
                                        std::string& error, ImportSummary* summary = nullptr);
+
+// What the datasets were made from, for the user: "its 710 measurements at 1.40 m", and the
+// other distances, a distance the format cannot hold, the silent measurements left out.
+std::string describeSource(const ImportSummary& summary);
 
 }  // namespace hrtf

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -169,6 +170,36 @@ std::optional<std::uint64_t> hdf5EndOfFile(const unsigned char* header, std::siz
     return end;
 }
 
+// libmysofa reads no data chunk of this many values or more, and says only "invalid format".
+constexpr std::uint64_t kLibraryChunkValues = std::uint64_t{1} << 20;
+
+// The most values one data chunk holds, as the file's chunked layouts (HDF5's data layout
+// message, version 3: version, class 2, dimensionality, an 8-byte address, then 4-byte chunk
+// sizes, the last the size of an element) give it; 0 where none is found. Each layout is taken
+// only after a message header of either object header version that names it and its size.
+std::uint64_t largestChunkValues(const std::vector<unsigned char>& file) {
+    const auto u16 = [&](std::size_t at) { return std::uint32_t{file[at]} | std::uint32_t{file[at + 1]} << 8; };
+    const auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
+    constexpr std::uint32_t kLayoutMessage = 0x0008;
+    std::uint64_t largest = 0;
+    for (std::size_t at = 8; at + 3 < file.size(); ++at) {
+        const std::size_t dimensions = file[at + 2];
+        if (file[at] != 3 || file[at + 1] != 2 || dimensions < 2 || dimensions > 33) continue;
+        const std::size_t size = 3 + 8 + 4 * dimensions;
+        if (file.size() - at < size) continue;
+        // Version 1 headers: type (2 bytes), size (2), flags, 3 reserved; version 2: type (1),
+        // size (2), flags, and 2 bytes of creation order where the header tracks it.
+        const bool named = (u16(at - 8) == kLayoutMessage && u16(at - 6) >= size) ||
+                           (file[at - 4] == kLayoutMessage && u16(at - 3) >= size) ||
+                           (file[at - 6] == kLayoutMessage && u16(at - 5) >= size);
+        if (!named) continue;
+        std::uint64_t values = 1;
+        for (std::size_t d = 0; d + 1 < dimensions && values < (std::uint64_t{1} << 40); ++d) values *= u32(at + 11 + 4 * d);
+        largest = std::max(largest, values);
+    }
+    return largest;
+}
+
 // Closes a descriptor when it goes.
 struct Descriptor {
     int fd = -1;
@@ -307,6 +338,18 @@ std::optional<SofaContents> readSofaFile(const std::filesystem::path& path, std:
     if (failed == 1) {
         in.count(code);
         error = libraryError(static_cast<int>(static_cast<std::int64_t>(code)));
+        if (static_cast<int>(static_cast<std::int64_t>(code)) == MYSOFA_INVALID_FORMAT) {
+            // The same word for a valid file whose data lies in chunks larger than libmysofa reads.
+            std::vector<unsigned char> whole(static_cast<std::size_t>(status.st_size));
+            if (::pread(file.fd, whole.data(), whole.size(), 0) == static_cast<ssize_t>(whole.size())) {
+                if (const std::uint64_t values = largestChunkValues(whole); values >= kLibraryChunkValues) {
+                    error = "libmysofa cannot read it: one of its data chunks holds " + std::to_string(values) +
+                            " values, and libmysofa reads none of " + std::to_string(kLibraryChunkValues) +
+                            " (2^20) or more; the file may well be valid: rewritten in smaller chunks (as h5repack "
+                            "from hdf5-tools does), it loads";
+                }
+            }
+        }
         return std::nullopt;
     }
     SofaContents sofa;

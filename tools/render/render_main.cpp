@@ -207,8 +207,14 @@ bool RenderTone(const Choice& choice, const render::RenderOptions& options, cons
         std::snprintf(loudness, sizeof loudness, "%.1f LUFS", lufs);
     else
         std::snprintf(loudness, sizeof loudness, "loudness unmeasured (under 0.4 s, or silent)");
-    std::cout << path.string() << ": " << RenderingOf(choice, created, report) << "; " << loudness << "; " << timing
-              << std::endl;
+    // Where matching panning's loudness would clip, the layer's match stops short, at the headroom.
+    char headroom[128] = "";
+    if (report.loudnessShortfallDb >= 0.05) {
+        std::snprintf(headroom, sizeof headroom, " (the loudness match stopped %.1f dB short, at the headroom below full scale)",
+                      report.loudnessShortfallDb);
+    }
+    std::cout << path.string() << ": " << RenderingOf(choice, created, report) << "; " << loudness << headroom << "; "
+              << timing << std::endl;
     return true;
 }
 
