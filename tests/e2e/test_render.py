@@ -237,30 +237,27 @@ class RenderTest(unittest.TestCase):
             out = os.path.join(folder, "out")
             os.mkdir(out)
             env = dict(os.environ, TMPDIR=tmp)
+
+            def check_full_hrtf(sofa: str, rate: str, dataset: str) -> None:
+                run = subprocess.run([executable(), "--seconds", SECONDS, "--rate", rate, "--output", out, "--force",
+                                      "--hrtf", sofa, "4"], capture_output=True, timeout=RUN_TIMEOUT_S, env=env)
+                self.assertEqual((run.returncode, run.stderr), (0, b""))
+                self.assertIn(f": HRTF, dataset {dataset}-{rate}; ", run.stdout.decode())
+                rec = load(os.path.join(out, FILES[3]))[1]
+                left_db, right_db = at_quarter_turn(rec)
+                self.assertTrue(3.0 < right_db - left_db < 20.0, f"left {left_db:.1f} dB, right {right_db:.1f} dB")
+                self.assertEqual(clipped(rec), 0, "samples at full scale")
+
             for rate in ("44100", "48000"):
                 with self.subTest(rate=rate):
-                    run = subprocess.run([executable(), "--seconds", SECONDS, "--rate", rate, "--output", out, "--force",
-                                          "--hrtf", KEMAR_SOFA, "4"], capture_output=True, timeout=RUN_TIMEOUT_S, env=env)
-                    self.assertEqual((run.returncode, run.stderr), (0, b""))
-                    self.assertIn(f": HRTF, dataset MIT_KEMAR_normal_pinna-{rate}; ", run.stdout.decode())
-                    rec = load(os.path.join(out, FILES[3]))[1]
-                    left_db, right_db = at_quarter_turn(rec)
-                    self.assertTrue(3.0 < right_db - left_db < 20.0, f"left {left_db:.1f} dB, right {right_db:.1f} dB")
-                    self.assertEqual(clipped(rec), 0, "samples at full scale")
+                    check_full_hrtf(KEMAR_SOFA, rate, "MIT_KEMAR_normal_pinna")
                     self.assertEqual(os.listdir(tmp), [], "the dataset's folder was left behind")
             for name, rate in PUBLIC_SETS:
                 with self.subTest(name):
                     sofa = os.path.join(SHARED_SOFA, name + ".sofa")
                     if not os.path.isfile(sofa):
                         self.skipTest(f"{sofa} is absent: the public SOFA sets are not beside this tree")
-                    run = subprocess.run([executable(), "--seconds", SECONDS, "--rate", rate, "--output", out, "--force",
-                                          "--hrtf", sofa, "4"], capture_output=True, timeout=RUN_TIMEOUT_S, env=env)
-                    self.assertEqual((run.returncode, run.stderr), (0, b""))
-                    self.assertIn(f": HRTF, dataset {name}-{rate}; ", run.stdout.decode())
-                    rec = load(os.path.join(out, FILES[3]))[1]
-                    left_db, right_db = at_quarter_turn(rec)
-                    self.assertTrue(3.0 < right_db - left_db < 20.0, f"left {left_db:.1f} dB, right {right_db:.1f} dB")
-                    self.assertEqual(clipped(rec), 0, "samples at full scale")
+                    check_full_hrtf(sofa, rate, name)
             # Loud ahead only: the match stops at the headroom and says so; nothing clips, and
             # ahead, where the turn starts, peaks at the headroom (1 dB below full scale).
             loud = os.path.join(folder, "loud-ahead-44100.mhr")
