@@ -109,11 +109,6 @@ HRESULT CheckDescription(const DSBUFFERDESC* description, BufferRequest& request
 
 namespace {
 
-bool Finite(D3DVALUE value)
-{
-    return std::isfinite(value);
-}
-
 // A buffer's 3D settings, as the platform gives them.
 struct Placement {
     DWORD mode = DS3DMODE_NORMAL;
@@ -227,11 +222,7 @@ public:
             alGetSourcei(source, AL_SOURCE_STATE, &sourceState);
             return std::pair{sourceState == AL_PLAYING, Connected(state)};
         });
-        if (!seen) {
-            *status = DSBSTATUS_BUFFERLOST;
-            return DS_OK;
-        }
-        const auto [sourcePlaying, connected] = *seen;
+        const auto [sourcePlaying, connected] = seen.value_or(std::pair{false, false}); // a lost engine: neither
         std::lock_guard lock(mutex_);
         if (sourcePlaying)
             *status = DSBSTATUS_PLAYING | (looping_ ? DSBSTATUS_LOOPING : 0);
@@ -335,12 +326,12 @@ public:
     // IDirectSound3DBuffer
     HRESULT SetMaxDistance(D3DVALUE distance, DWORD apply) override
     {
-        return Set3D(apply, Finite(distance) && distance > 0.0f, [&](Placement& p) { p.maxDistance = distance; });
+        return Set3D(apply, std::isfinite(distance) && distance > 0.0f, [&](Placement& p) { p.maxDistance = distance; });
     }
 
     HRESULT SetMinDistance(D3DVALUE distance, DWORD apply) override
     {
-        return Set3D(apply, Finite(distance) && distance > 0.0f, [&](Placement& p) { p.minDistance = distance; });
+        return Set3D(apply, std::isfinite(distance) && distance > 0.0f, [&](Placement& p) { p.minDistance = distance; });
     }
 
     HRESULT SetMode(DWORD mode, DWORD apply) override
@@ -351,7 +342,7 @@ public:
 
     HRESULT SetPosition(D3DVALUE x, D3DVALUE y, D3DVALUE z, DWORD apply) override
     {
-        return Set3D(apply, Finite(x) && Finite(y) && Finite(z), [&](Placement& p) {
+        return Set3D(apply, std::isfinite(x) && std::isfinite(y) && std::isfinite(z), [&](Placement& p) {
             p.x = x;
             p.y = y;
             p.z = z;
